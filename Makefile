@@ -1,0 +1,54 @@
+# Entry points. `make demo` runs the main job; `make test` builds and runs every test.
+# Both install what is missing first (scripts/install-deps).
+JOBS ?= 2
+MAKEFLAGS += --no-print-directory
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build windows test test-native test-windows test-sanitize fuzz demo bench format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS)
+
+windows: deps
+	@cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build-win -j $(JOBS)
+
+test: build windows
+	@$(MAKE) --no-print-directory test-native test-windows
+
+test-native:
+	@cd build && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+test-windows:
+	@scripts/with-wine ctest --test-dir build-win --output-on-failure --timeout 300
+
+test-sanitize: deps
+	@cmake -S . -B build-asan -DHG_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 900
+	@cmake -S . -B build-tsan -DHG_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/cmake/tsan.supp halt_on_error=1" ctest --output-on-failure -j $(JOBS) --timeout 900
+	@$(MAKE) --no-print-directory fuzz
+
+# Every libFuzzer target for FUZZ_SECONDS (default 30) from its seed corpus.
+fuzz: deps
+	@JOBS=$(JOBS) fuzz/run-all
+
+demo: build windows
+	@scripts/demo
+
+bench: deps
+	@scripts/bench
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-win build-asan build-tsan build-bench build-fuzz

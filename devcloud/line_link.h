@@ -1,0 +1,45 @@
+// A connection that carries protocol lines both ways between the relay and a
+// library or agent. Lines to send wait in a short queue; a peer that stops
+// reading loses the link instead of growing the queue. Lines received go to a
+// handler, and the end of the connection is reported once. All on one executor.
+#pragma once
+#include <asio.hpp>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace devcloud {
+
+class LineLink : public std::enable_shared_from_this<LineLink> {
+ public:
+  using LineHandler = std::function<void(const std::string& line)>;
+  using EndHandler = std::function<void()>;
+
+  // inbox: bytes already read past the connection's first line.
+  LineLink(asio::ip::tcp::socket socket, std::string inbox);
+
+  void Start(LineHandler on_line, EndHandler on_end);
+  void Send(const std::string& line);
+  // Sends the line, then closes the link.
+  void SendAndClose(const std::string& line);
+  void Close();
+
+ private:
+  void Read();
+  void WriteNext();
+  void End();
+
+  static constexpr std::size_t kQueueLimit = 256;
+
+  asio::ip::tcp::socket socket_;
+  std::string inbox_;
+  std::deque<std::string> outbox_;
+  bool writing_ = false;
+  bool close_after_write_ = false;
+  bool ended_ = false;
+  LineHandler on_line_;
+  EndHandler on_end_;
+};
+
+}  // namespace devcloud

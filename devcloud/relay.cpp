@@ -1,0 +1,446 @@
+// Relay (see relay.h).
+#include "devcloud/relay.h"
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <cstdlib>
+#include <random>
+
+#include "zelmo/wire.h"
+
+namespace devcloud {
+namespace {
+
+using asio::ip::tcp;
+
+constexpr auto kGreetingLimit = std::chrono::seconds(10);
+constexpr auto kPendingLimit = std::chrono::seconds(10);
+constexpr std::size_t kMaxPendingStreams = 1024;
+constexpr std::size_t kMaxTunnels = 1024;
+// Spares a device's agent may keep ready; the agent keeps two.
+constexpr std::size_t kMaxSpares = 4;
+// Ready stream connections a tunnel may keep; the library keeps one.
+constexpr std::size_t kMaxReady = 4;
+
+}  // namespace
+
+struct Relay::Device {
+  const DeviceConfig* config = nullptr;
+  bool enabled = true;              // the admin's online switch
+  std::shared_ptr<LineLink> agent;  // null while no agent is linked
+  std::atomic<int64_t> bytes{0};
+  int streams = 0;
+  std::string link_secret;         // what the linked agent's spares present
+  std::deque<tcp::socket> spares;  // device sides kept ready by the agent
+};
+
+// A library's stream connection kept ready, waiting for its "USE" line.
+struct Relay::ReadyStream {
+  explicit ReadyStream(tcp::socket s) : socket(std::move(s)) {}
+  tcp::socket socket;
+  std::string inbox;
+};
+
+struct Relay::Tunnel {
+  std::string sn;
+  std::shared_ptr<LineLink> control;
+  std::vector<std::weak_ptr<zelmo::Pipe>> pipes;
+  std::vector<std::shared_ptr<ReadyStream>> ready;
+};
+
+// A library's stream connection waiting for the agent's side.
+struct Relay::PendingStream {
+  PendingStream(tcp::socket s, std::string r, std::string k, asio::io_context& io)
+      : socket(std::move(s)), rest(std::move(r)), key(std::move(k)), expiry(io) {}
+  tcp::socket socket;
+  std::string rest;
+  std::string key;
+  asio::steady_timer expiry;
+};
+
+// Reads the first line of a new connection, within kGreetingLimit.
+class Relay::Greeting : public std::enable_shared_from_this<Greeting> {
+ public:
+  Greeting(Relay& relay, tcp::socket socket)
+      : relay_(relay), socket_(std::move(socket)), timer_(relay.io_) {}
+
+  void Start() {
+    auto self = shared_from_this();
+    timer_.expires_after(kGreetingLimit);
+    timer_.async_wait([self](std::error_code ec) {
+      std::error_code ignored;
+      if (!ec)
+        self->socket_.close(ignored);
+    });
+    asio::async_read_until(socket_, asio::dynamic_buffer(inbox_, zelmo::kMaxLineLength), '\n',
+                           [self](std::error_code ec, std::size_t) { self->OnLine(ec); });
+  }
+
+ private:
+  void OnLine(std::error_code ec) {
+    timer_.cancel();
+    std::string line;
+    if (ec || !socket_.is_open() || !zelmo::TakeLine(inbox_, line))
+      return;
+    relay_.OnHello(std::move(socket_), zelmo::SplitWords(line), std::move(inbox_));
+  }
+
+  Relay& relay_;
+  tcp::socket socket_;
+  asio::steady_timer timer_;
+  std::string inbox_;
+};
+
+Relay::Relay(asio::io_context& io, const Directory& directory, Notes notes)
+    : io_(io), directory_(directory), notes_(std::move(notes)), acceptor_(io) {
+  for (const AccountConfig& account : directory_.config().accounts) {
+    for (const DeviceConfig& config : account.devices) {
+      auto device = std::make_unique<Device>();
+      device->config = &config;
+      device->enabled = config.online;
+      devices_[config.sn] = std::move(device);
+    }
+  }
+}
+
+Relay::~Relay() {
+  Close();
+}
+
+int Relay::Listen(const tcp::endpoint& at, std::string& why) {
+  std::error_code ec;
+  acceptor_.open(at.protocol(), ec);
+  if (!ec)
+    acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec)
+    acceptor_.bind(at, ec);
+  if (!ec)
+    acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    why = ec.message();
+    return -1;
+  }
+  port_ = acceptor_.local_endpoint(ec).port();
+  Accept();
+  return 0;
+}
+
+void Relay::Accept() {
+  acceptor_.async_accept([this](std::error_code ec, tcp::socket socket) {
+    if (!acceptor_.is_open())
+      return;
+    if (!ec) {
+      std::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::make_shared<Greeting>(*this, std::move(socket))->Start();
+    }
+    Accept();
+  });
+}
+
+void Relay::OnHello(tcp::socket socket, const std::vector<std::string>& words, std::string rest) {
+  if (words.size() == 3 && words[0] == zelmo::kHelloTunnel) {
+    OnTunnel(std::move(socket), words[1], words[2], std::move(rest));
+  } else if (words.size() == 3 && words[0] == zelmo::kHelloStream) {
+    OnStream(std::move(socket), words[1], words[2], std::move(rest));
+  } else if (words.size() == 2 && words[0] == zelmo::kHelloAgent) {
+    OnAgent(std::move(socket), words[1], std::move(rest));
+  } else if (words.size() == 2 && words[0] == zelmo::kHelloData) {
+    OnData(std::move(socket), words[1], std::move(rest));
+  } else if (words.size() == 2 && words[0] == zelmo::kHelloReady) {
+    OnReady(std::move(socket), words[1], std::move(rest));
+  } else if (words.size() == 3 && words[0] == zelmo::kHelloSpare) {
+    OnSpare(std::move(socket), words[1], words[2], std::move(rest));
+  }
+}
+
+void Relay::OnTunnel(tcp::socket socket, const std::string& token, const std::string& sn,
+                     std::string rest) {
+  auto link = std::make_shared<LineLink>(std::move(socket), std::move(rest));
+  const AccountConfig* account = directory_.AccountOfToken(token);
+  if (account == nullptr || FindOwner(directory_.config(), sn) != account) {
+    link->SendAndClose(zelmo::MakeLine(
+        {zelmo::kReplyDenied, account == nullptr ? "unknown-token" : "not-your-device"}));
+    return;
+  }
+  if (!IsOnline(sn))
+    return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyOffline}));
+  if (tunnels_.size() >= kMaxTunnels) {
+    return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyDenied, "too-many-tunnels"}));
+  }
+  std::string key = NewKey();
+  auto tunnel = std::make_unique<Tunnel>();
+  tunnel->sn = sn;
+  tunnel->control = link;
+  tunnels_[key] = std::move(tunnel);
+  link->Start(nullptr, [this, key] { CloseTunnel(key); });
+  link->Send(zelmo::MakeLine({zelmo::kReplyOk, FindDevice(sn)->config->tunnel_id, key}));
+}
+
+void Relay::OnStream(tcp::socket socket, const std::string& key, const std::string& service,
+                     std::string rest) {
+  auto tunnel = tunnels_.find(key);
+  if (tunnel == tunnels_.end() || !zelmo::IsServiceName(service))
+    return;
+  Device* device = FindDevice(tunnel->second->sn);
+  if (!device->agent)
+    return;
+  if (TakeSpare(*device, *tunnel->second, service, socket, rest) == 0)
+    return;
+  if (pending_.size() >= kMaxPendingStreams)
+    return;
+  uint64_t id = next_stream_id_++;
+  auto pending = std::make_unique<PendingStream>(std::move(socket), std::move(rest), key, io_);
+  pending->expiry.expires_after(kPendingLimit);
+  pending->expiry.async_wait([this, id](std::error_code ec) {
+    if (!ec)
+      pending_.erase(id);
+  });
+  pending_[id] = std::move(pending);
+  device->agent->Send(zelmo::MakeLine({zelmo::kCommandOpen, std::to_string(id), service}));
+}
+
+// A ready connection waits without a time limit: it ends with its tunnel.
+void Relay::OnReady(tcp::socket socket, const std::string& key, std::string rest) {
+  auto tunnel = tunnels_.find(key);
+  if (tunnel == tunnels_.end() || !rest.empty() || tunnel->second->ready.size() >= kMaxReady)
+    return;
+  auto ready = std::make_shared<ReadyStream>(std::move(socket));
+  const std::string ok = zelmo::MakeLine({zelmo::kReplyOk});
+  std::error_code ec;
+  asio::write(ready->socket, asio::buffer(ok), ec);  // a fresh socket: does not wait
+  if (ec)
+    return;
+  tunnel->second->ready.push_back(ready);
+  asio::async_read_until(ready->socket, asio::dynamic_buffer(ready->inbox, zelmo::kMaxLineLength),
+                         '\n', [this, key, ready](std::error_code read_ec, std::size_t) {
+                           OnReadyLine(key, ready, read_ec);
+                         });
+}
+
+void Relay::OnReadyLine(const std::string& key, const std::shared_ptr<ReadyStream>& ready,
+                        std::error_code ec) {
+  auto tunnel = tunnels_.find(key);
+  if (tunnel == tunnels_.end())
+    return;  // closed with its tunnel
+  auto& list = tunnel->second->ready;
+  list.erase(std::remove(list.begin(), list.end(), ready), list.end());
+  std::string line;
+  if (ec || !zelmo::TakeLine(ready->inbox, line))
+    return;
+  std::vector<std::string> words = zelmo::SplitWords(line);
+  if (words.size() == 2 && words[0] == zelmo::kCommandUse)
+    OnStream(std::move(ready->socket), key, words[1], std::move(ready->inbox));
+}
+
+void Relay::OnData(tcp::socket socket, const std::string& id_text, std::string rest) {
+  auto found = pending_.find(std::strtoull(id_text.c_str(), nullptr, 10));
+  if (found == pending_.end())
+    return;
+  std::unique_ptr<PendingStream> pending = std::move(found->second);
+  pending_.erase(found);
+  auto tunnel = tunnels_.find(pending->key);
+  if (tunnel == tunnels_.end())
+    return;
+  Join(*FindDevice(tunnel->second->sn), *tunnel->second, std::move(pending->socket),
+       std::move(pending->rest), std::move(socket), std::move(rest));
+}
+
+// Hands the stream to a spare of the device's agent: the "SERVE" header goes
+// first, then the stream's bytes. 0, or -1 when no spare took it.
+int Relay::TakeSpare(Device& device, Tunnel& tunnel, const std::string& service,
+                     tcp::socket& library_side, std::string& rest) {
+  const std::string header = zelmo::MakeSpareHeader(service);
+  while (!device.spares.empty()) {
+    tcp::socket spare = std::move(device.spares.front());
+    device.spares.pop_front();
+    // A fresh spare's send buffer is empty, so this write does not wait.
+    std::error_code ec;
+    asio::write(spare, asio::buffer(header), ec);
+    if (ec)
+      continue;  // the agent let this spare go: try the next
+    Join(device, tunnel, std::move(library_side), std::move(rest), std::move(spare), "");
+    return 0;
+  }
+  return -1;
+}
+
+void Relay::Join(Device& device, Tunnel& tunnel, tcp::socket library_side, std::string to_device,
+                 tcp::socket device_side, std::string to_library) {
+  ++device.streams;
+  zelmo::Pipe::Hooks hooks;
+  hooks.counter = &device.bytes;
+  Device* counted = &device;
+  hooks.on_done = [counted] { --counted->streams; };
+  auto& pipes = tunnel.pipes;
+  pipes.erase(std::remove_if(pipes.begin(), pipes.end(),
+                             [](const std::weak_ptr<zelmo::Pipe>& p) { return p.expired(); }),
+              pipes.end());
+  pipes.push_back(zelmo::Pipe::Start(std::move(library_side), std::move(device_side),
+                                     std::move(to_device), std::move(to_library),
+                                     std::move(hooks)));
+}
+
+// A spare counts only while the agent that made it is linked: a new or lost
+// link drops the spares of the old one.
+void Relay::OnSpare(tcp::socket socket, const std::string& sn, const std::string& secret,
+                    std::string rest) {
+  Device* device = FindDevice(sn);
+  if (device == nullptr || !device->agent || secret != device->link_secret || !rest.empty() ||
+      device->spares.size() >= kMaxSpares)
+    return;
+  device->spares.push_back(std::move(socket));
+}
+
+void Relay::OnAgent(tcp::socket socket, const std::string& sn, std::string rest) {
+  Device* device = FindDevice(sn);
+  if (device == nullptr)
+    return;
+  if (device->agent) {
+    std::shared_ptr<LineLink> replaced = std::move(device->agent);
+    replaced->Close();
+  }
+  device->spares.clear();
+  device->link_secret = NewKey();
+  auto link = std::make_shared<LineLink>(std::move(socket), std::move(rest));
+  device->agent = link;
+  std::weak_ptr<LineLink> weak = link;
+  link->Start(nullptr, [this, device, weak] { OnAgentGone(*device, weak.lock()); });
+  link->Send(zelmo::MakeLine({zelmo::kReplyLinked, device->link_secret}));
+  if (notes_)
+    notes_("device agent " + sn + " linked");
+}
+
+// The device vanished: its tunnels close, as their streams cannot go on.
+void Relay::OnAgentGone(Device& device, const std::shared_ptr<LineLink>& link) {
+  if (!link || device.agent != link)
+    return;
+  device.agent = nullptr;
+  device.spares.clear();
+  CloseTunnelsOf(device.config->sn);
+  if (notes_)
+    notes_("device agent " + device.config->sn + " gone");
+}
+
+void Relay::CloseTunnel(const std::string& key) {
+  auto found = tunnels_.find(key);
+  if (found == tunnels_.end())
+    return;
+  std::unique_ptr<Tunnel> tunnel = std::move(found->second);
+  tunnels_.erase(found);
+  tunnel->control->Close();
+  std::error_code ignored;
+  for (auto& ready : tunnel->ready)
+    ready->socket.close(ignored);
+  for (auto& weak : tunnel->pipes) {
+    if (auto pipe = weak.lock())
+      pipe->Close();
+  }
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    it = it->second->key == key ? pending_.erase(it) : std::next(it);
+  }
+}
+
+void Relay::CloseTunnelsOf(const std::string& sn) {
+  std::vector<std::string> keys;
+  for (const auto& entry : tunnels_) {
+    if (entry.second->sn == sn)
+      keys.push_back(entry.first);
+  }
+  for (const std::string& key : keys)
+    CloseTunnel(key);
+}
+
+int Relay::SetOnline(const std::string& sn, bool online) {
+  Device* device = FindDevice(sn);
+  if (device == nullptr)
+    return -1;
+  device->enabled = online;
+  if (!online)
+    CloseTunnelsOf(sn);
+  return 0;
+}
+
+int Relay::ReportNetInfo(const std::string& sn, int code, int count) {
+  if (FindDevice(sn) == nullptr)
+    return -1;
+  std::string line =
+      zelmo::MakeLine({zelmo::kEventNetInfo, std::to_string(code), std::to_string(count)});
+  int reached = 0;
+  for (const auto& entry : tunnels_) {
+    if (entry.second->sn != sn)
+      continue;
+    entry.second->control->Send(line);
+    ++reached;
+  }
+  return reached;
+}
+
+int Relay::Drop(const std::string& sn) {
+  if (FindDevice(sn) == nullptr)
+    return -1;
+  CloseTunnelsOf(sn);
+  return 0;
+}
+
+bool Relay::IsOnline(const std::string& sn) const {
+  auto found = devices_.find(sn);
+  return found != devices_.end() && found->second->enabled && found->second->agent != nullptr;
+}
+
+bool Relay::IsLinked(const std::string& sn) const {
+  auto found = devices_.find(sn);
+  return found != devices_.end() && found->second->agent != nullptr;
+}
+
+nlohmann::json Relay::Stats() const {
+  nlohmann::json list = nlohmann::json::array();
+  for (const AccountConfig& account : directory_.config().accounts) {
+    for (const DeviceConfig& config : account.devices) {
+      const Device& device = *devices_.at(config.sn);
+      int tunnels = 0;
+      std::size_t ready = 0;
+      for (const auto& entry : tunnels_) {
+        if (entry.second->sn != config.sn)
+          continue;
+        ++tunnels;
+        ready += entry.second->ready.size();
+      }
+      list.push_back({{"sn", config.sn},
+                      {"online", IsOnline(config.sn)},
+                      {"agent", device.agent != nullptr},
+                      {"tunnels", tunnels},
+                      {"streams", device.streams},
+                      {"spares", device.spares.size()},
+                      {"ready", ready},
+                      {"bytes", device.bytes.load()}});
+    }
+  }
+  return {{"devices", list}};
+}
+
+void Relay::Close() {
+  std::error_code ignored;
+  acceptor_.close(ignored);
+  while (!tunnels_.empty())
+    CloseTunnel(tunnels_.begin()->first);
+  for (auto& entry : devices_) {
+    if (auto agent = std::move(entry.second->agent))
+      agent->Close();
+    entry.second->spares.clear();
+  }
+  pending_.clear();
+}
+
+Relay::Device* Relay::FindDevice(const std::string& sn) {
+  auto found = devices_.find(sn);
+  return found == devices_.end() ? nullptr : found->second.get();
+}
+
+std::string Relay::NewKey() {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  return std::to_string(next_key_++) + "-" + std::to_string(random());
+}
+
+}  // namespace devcloud

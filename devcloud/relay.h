@@ -1,0 +1,103 @@
+// The relay: the cloud's meeting point for tunnels. Device agents keep an
+// outbound link to it; a library opens a tunnel with a control connection and
+// each stream with a connection of its own, which the relay joins with the
+// connection the device's agent opens when asked, or with a spare connection
+// the agent opened ahead. A library may likewise keep a stream connection
+// ready. The relay only joins: the bytes pass through a Pipe untouched.
+// Protocol lines are in zelmo/wire.h.
+//
+// All state lives on one I/O thread. Other threads (the HTTP admin handlers)
+// reach it through Call(), which runs a function there and waits for it.
+#pragma once
+#include <asio.hpp>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "devcloud/directory.h"
+#include "devcloud/line_link.h"
+#include "zelmo/pipe.h"
+
+namespace devcloud {
+
+class Relay {
+ public:
+  using Notes = std::function<void(const std::string& text)>;
+
+  // notes hears of agents that come and go.
+  Relay(asio::io_context& io, const Directory& directory, Notes notes);
+  ~Relay();
+
+  // Binds and starts accepting. 0, or -1 with why.
+  int Listen(const asio::ip::tcp::endpoint& at, std::string& why);
+  uint16_t port() const { return port_; }
+
+  // These run on the relay's thread; use Call() from elsewhere.
+  // -1 for an unknown serial, else 0 (SetOnline, Drop) or the tunnels reached.
+  int SetOnline(const std::string& sn, bool online);
+  int ReportNetInfo(const std::string& sn, int code, int count);
+  int Drop(const std::string& sn);
+  bool IsOnline(const std::string& sn) const;
+  // The device's agent is linked, whatever the admin's online switch says.
+  bool IsLinked(const std::string& sn) const;
+  nlohmann::json Stats() const;
+  void Close();
+
+  template <typename F>
+  auto Call(F function) -> decltype(function()) {
+    std::packaged_task<decltype(function())()> task(std::move(function));
+    auto result = task.get_future();
+    asio::post(io_, [&task] { task(); });
+    return result.get();
+  }
+
+ private:
+  struct Device;
+  struct Tunnel;
+  struct PendingStream;
+  struct ReadyStream;
+  class Greeting;
+
+  void Accept();
+  void OnHello(asio::ip::tcp::socket socket, const std::vector<std::string>& words,
+               std::string rest);
+  void OnTunnel(asio::ip::tcp::socket socket, const std::string& token, const std::string& sn,
+                std::string rest);
+  void OnStream(asio::ip::tcp::socket socket, const std::string& key, const std::string& service,
+                std::string rest);
+  void OnAgent(asio::ip::tcp::socket socket, const std::string& sn, std::string rest);
+  void OnData(asio::ip::tcp::socket socket, const std::string& id, std::string rest);
+  void OnReady(asio::ip::tcp::socket socket, const std::string& key, std::string rest);
+  void OnReadyLine(const std::string& key, const std::shared_ptr<ReadyStream>& ready,
+                   std::error_code ec);
+  void OnSpare(asio::ip::tcp::socket socket, const std::string& sn, const std::string& secret,
+               std::string rest);
+  int TakeSpare(Device& device, Tunnel& tunnel, const std::string& service,
+                asio::ip::tcp::socket& library_side, std::string& rest);
+  void Join(Device& device, Tunnel& tunnel, asio::ip::tcp::socket library_side,
+            std::string to_device, asio::ip::tcp::socket device_side, std::string to_library);
+  void OnAgentGone(Device& device, const std::shared_ptr<LineLink>& link);
+  void CloseTunnel(const std::string& key);
+  void CloseTunnelsOf(const std::string& sn);
+  Device* FindDevice(const std::string& sn);
+  std::string NewKey();
+
+  asio::io_context& io_;
+  const Directory& directory_;
+  Notes notes_;
+  asio::ip::tcp::acceptor acceptor_;
+  uint16_t port_ = 0;
+  std::map<std::string, std::unique_ptr<Device>> devices_;  // by serial
+  std::map<std::string, std::unique_ptr<Tunnel>> tunnels_;  // by stream key
+  std::map<uint64_t, std::unique_ptr<PendingStream>> pending_;
+  uint64_t next_stream_id_ = 1;
+  uint64_t next_key_ = 1;
+};
+
+}  // namespace devcloud

@@ -1,0 +1,102 @@
+// Run modes (see run_modes.h). Output goes to standard output, one line per
+// event, flushed at once so a parent process sees it while devcloud runs.
+#include "devcloud/run_modes.h"
+
+#include <asio.hpp>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+
+#include "devcloud/agent.h"
+#include "devcloud/agent_record.h"
+#include "devcloud/cloud.h"
+
+namespace devcloud {
+namespace {
+
+void Say(const std::string& line) {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+int Fail(const std::string& line) {
+  std::fprintf(stderr, "devcloud: %s\n", line.c_str());
+  return 1;
+}
+
+int LoadConfig(const Options& options, CloudConfig& config) {
+  if (options.config_path.empty()) {
+    config = DemoConfig();
+    return 0;
+  }
+  std::string why;
+  if (LoadConfigFile(options.config_path, config, why) != 0) {
+    return Fail("config " + options.config_path + ": " + why);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunCloud(const Options& options) {
+  CloudOptions cloud_options;
+  if (LoadConfig(options, cloud_options.config) != 0)
+    return 2;
+  SplitHostPort(options.listen, cloud_options.listen_host, cloud_options.listen_port);
+  cloud_options.relay_port = options.relay_port;
+  cloud_options.expose = options.expose;
+  asio::io_context io;
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&io](std::error_code, int) { io.stop(); });
+  Cloud cloud(Say);
+  std::string why;
+  if (cloud.Start(cloud_options, why) != 0)
+    return Fail(why);
+  io.run();
+  cloud.Stop();
+  Say("devcloud: stopped");
+  return 0;
+}
+
+int RunAgent(const Options& options) {
+  std::string host;
+  int port = 0;
+  SplitHostPort(options.cloud, host, port);
+  DeviceInfo device;
+  uint16_t relay_port = 0;
+  std::string why;
+  if (FetchAgentRecord(host, port, options.agent_sn, device, relay_port, why) != 0) {
+    return Fail("agent " + options.agent_sn + ": " + why);
+  }
+  asio::io_context io;
+  asio::ip::tcp::resolver resolver(io);
+  std::error_code ec;
+  auto relay = resolver.resolve(asio::ip::tcp::v4(), host, std::to_string(relay_port), ec);
+  if (ec || relay.empty())
+    return Fail("relay of " + host + " not resolved");
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  Agent agent(io, device, relay.begin()->endpoint(),
+              [](const std::string& text) { Say("devcloud: " + text); });
+  signals.async_wait([&io, &agent](std::error_code, int) {
+    agent.Stop();
+    io.stop();
+  });
+  if (agent.Start() != 0)
+    return Fail("web server of " + device.sn + " did not start");
+  Say("devcloud: device agent " + device.sn + " (" + device.name + ") for cloud " + options.cloud);
+  for (const std::string& sn : options.expose) {
+    if (sn != device.sn)
+      return Fail("--expose-services " + sn + " is not this agent's device");
+    for (const auto& service : agent.ExposeServices()) {
+      Say("devcloud: " + sn + " " + service.first +
+          " on 127.0.0.1:" + std::to_string(service.second));
+    }
+  }
+  io.run();
+  Say("devcloud: stopped");
+  return 0;
+}
+
+}  // namespace devcloud

@@ -1,0 +1,47 @@
+// Sockets: the thin layer over Winsock and BSD sockets that both programs use.
+// Results follow the design's convention: 0 success, -1 failure, and the reason
+// in LastSocketError() (WSAGetLastError() on Windows, errno on POSIX).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "socket_type.h"  // platform::Socket, kInvalidSocket (picked by CMake)
+
+namespace platform {
+
+// Winsock 2.2 start-up; 0 or the error code. POSIX also ignores SIGPIPE here
+// once, as a second guard behind SocketSend's no-signal flag.
+int NetStartup();
+void NetCleanup();
+
+int LastSocketError();
+// The peer-gone codes: connection aborted and reset (10053/10054 on Windows;
+// ECONNABORTED, ECONNRESET and also EPIPE on POSIX).
+bool IsPeerGoneError(int code);
+extern const int kErrConnAborted;
+extern const int kErrConnReset;
+
+Socket TcpSocket();  // IPv4 stream socket, kInvalidSocket on failure
+int SocketClose(Socket s);
+// Windows lets a listener bind over connections in TIME_WAIT; POSIX needs
+// SO_REUSEADDR for the same. Call before SocketBind on a listening socket only.
+int SocketAllowRebind(Socket s);
+int SocketBind(Socket s, const char* ipv4, uint16_t port);  // dotted address
+int SocketListen(Socket s, int backlog);
+Socket SocketAccept(Socket s);
+int SocketConnect(Socket s, const char* ipv4, uint16_t port);
+// Bounds every later send on s to timeout_ms: a send that cannot go on by then
+// fails (-1) instead of blocking for as long as the peer does not read.
+int SocketSetSendTimeout(Socket s, int timeout_ms);
+// Local port a bound socket holds (after binding to port 0), 0 on failure.
+uint16_t SocketLocalPort(Socket s);
+// One recv/send call: bytes moved, 0 at orderly close (recv), -1 on error.
+// Send never raises SIGPIPE.
+int SocketRecv(Socket s, void* buf, int len);
+int SocketSend(Socket s, const void* buf, int len);
+// Waits until s is readable (data, end or reset) for at most timeout_ms (a
+// negative time-out counts as 0): 1 readable, 0 time-out, -1 error. Uses poll on
+// POSIX, so descriptors above 1023 work.
+int WaitReadable(Socket s, int timeout_ms);
+
+}  // namespace platform

@@ -1,0 +1,6 @@
+#pragma once
+#include <windows.h>
+
+namespace platform {
+using ThreadHandle = HANDLE;
+}  // namespace platform

@@ -1,0 +1,100 @@
+// A person at the portal, played by Debian's Chromium, headless: opens the device
+// list, clicks "Open web interface" for DEMO-0001 and must land on the device's
+// own page through the tunnel, signed in, with its port table. Meanwhile a second
+// tab opens the offline DEMO-0003 and must wait on the waiting page until the
+// gateway gives up at the 47th request. Screenshots of every page go to the
+// output folder.
+//
+// Usage: node browser.mjs PORTAL_URL OUTPUT_FOLDER
+import { chromium } from 'playwright-core';
+import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+
+const [portalUrl, outDir] = process.argv.slice(2);
+const GATEWAY = /^http:\/\/127\.0\.0\.1:9999\//;
+const GIVE_UP_REQUEST = 47;
+
+function check(condition, message) {
+  if (!condition) throw new Error(message);
+}
+
+async function shot(page, name) {
+  await page.screenshot({ path: join(outDir, name), fullPage: true });
+  console.log('screenshot ' + join(outDir, name));
+}
+
+async function deviceLink(page, serial) {
+  const link = page.locator(`a[href*="ds=${serial}&"], a[href$="ds=${serial}"]`);
+  check((await link.count()) === 1, `one link for ${serial} on the portal`);
+  check((await link.innerText()).trim() === 'Open web interface',
+        `the link for ${serial} reads "Open web interface"`);
+  return link;
+}
+
+// DEMO-0001: click, wait through the waiting page, land on the device.
+async function openFrontDoor(page) {
+  await (await deviceLink(page, 'DEMO-0001')).click();
+  await page.waitForURL(/^http:\/\/localhost:\d+\/\?user=admin&Key=/, { timeout: 60000 });
+  await page.getByText('Signed in as admin').waitFor({ timeout: 15000 });
+  const rows = page.locator('table tr');
+  check((await rows.count()) >= 7, 'a port table with a row per port');
+  const port = new URL(page.url()).port;
+  check((await page.locator('table').innerText()).includes(port),
+        `the port table lists the HTTP port ${port}`);
+  await shot(page, 'device-page.png');
+}
+
+// DEMO-0003: the waiting page asks again by itself, always with the same
+// address, until the gateway answers with the failed page.
+async function waitOnGarage(context, href) {
+  const page = await context.newPage();
+  const asked = [];
+  page.on('request', (request) => {
+    if (request.isNavigationRequest() && GATEWAY.test(request.url())) asked.push(request.url());
+  });
+  await page.goto(href);
+  check((await page.title()) === 'Connecting to your device', 'the waiting page comes first');
+  await page.getByText('Connecting to your device').waitFor();
+  await shot(page, 'waiting-page.png');
+  await page.waitForFunction(() => document.title === 'Device not reachable', null,
+                             { timeout: 150000, polling: 200 });
+  await page.getByRole('button', { name: 'Try again' }).waitFor();
+  await shot(page, 'failed-page.png');
+  check(asked.length === GIVE_UP_REQUEST,
+        `the failed page came with request ${asked.length}, not ${GIVE_UP_REQUEST}`);
+  check(asked.every((url) => url === href), 'every request used the same address');
+  await page.close();
+}
+
+async function main() {
+  mkdirSync(outDir, { recursive: true });
+  const profile = mkdtempSync(join(tmpdir(), 'harborgate-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    viewport: { width: 1100, height: 720 },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  try {
+    const portal = context.pages()[0] || (await context.newPage());
+    await portal.goto(portalUrl);
+    await shot(portal, 'portal.png');
+    const garageHref = await (await deviceLink(portal, 'DEMO-0003')).getAttribute('href');
+    check(GATEWAY.test(garageHref), 'the device links lead to the gateway on 9999');
+    const garage = waitOnGarage(context, garageHref);
+    await openFrontDoor(portal);
+    await garage;
+  } finally {
+    await context.close();
+    rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+main().then(
+  () => console.log('browser test passed'),
+  (error) => {
+    console.error('browser test failed: ' + (error.stack || error));
+    process.exit(1);
+  });

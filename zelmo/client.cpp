@@ -1,0 +1,169 @@
+// Client lifetime, device list and callbacks (see client.h).
+#include "zelmo/client.h"
+
+#include "zelmo/device_list.h"
+#include "zelmo/log.h"
+
+namespace zelmo {
+namespace {
+
+constexpr uint32_t kClientMagic = 0x5a434c49;
+
+// The relay sits on the cloud's host at the port the sign-in named.
+int ResolveRelay(const ServerAddress& server, uint16_t port, asio::ip::tcp::endpoint& out) {
+  asio::io_context io;
+  asio::ip::tcp::resolver resolver(io);
+  std::error_code ec;
+  auto results = resolver.resolve(asio::ip::tcp::v4(), server.host, std::to_string(port), ec);
+  if (ec || results.empty())
+    return -1;
+  out = results.begin()->endpoint();
+  return 0;
+}
+
+}  // namespace
+
+ClientState::ClientState(ClientObject& object, ServerAddress server, CloudSession session,
+                         asio::ip::tcp::endpoint relay)
+    : object_(object),
+      server_(std::move(server)),
+      session_(std::move(session)),
+      work_(asio::make_work_guard(io_)) {
+  TunnelConnector::Events events;
+  events.refresh_devices = [this] { return RefreshDevices(); };
+  events.device_listed = [this](const std::string& serial) {
+    return FindDeviceEntry(object_.layout, serial.c_str()) >= 0;
+  };
+  events.up = [this](Tunnel& tunnel) { OnTunnelUp(tunnel); };
+  events.closed = [this] { OnTunnelClosed(); };
+  connector_ = std::make_unique<TunnelConnector>(io_, relay, session_.token, std::move(events));
+  thread_ = std::thread([this] { Run(); });
+}
+
+ClientState::~ClientState() {
+  connector_.reset();
+}
+
+void ClientState::Run() {
+  io_.run();
+  if (frees_itself_) {
+    ClientObject* object = &object_;
+    delete this;
+    delete object;
+  }
+}
+
+bool ClientState::Stop() {
+  work_.reset();
+  io_.stop();
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    frees_itself_ = true;
+    thread_.detach();
+    return false;
+  }
+  thread_.join();
+  return true;
+}
+
+void ClientState::SetConnectedCallback(void* user, ZelmoTunnelConnectedCallBack callback) {
+  std::lock_guard<std::mutex> lock(callback_mutex_);
+  connected_user_ = user;
+  connected_ = callback;
+}
+
+void ClientState::SetClosedCallback(void* user, ZelmoTunnelClosedCallBack callback) {
+  std::lock_guard<std::mutex> lock(callback_mutex_);
+  closed_user_ = user;
+  closed_ = callback;
+}
+
+int ClientState::RefreshDevices() {
+  std::vector<CloudDevice> devices;
+  std::string why;
+  if (FetchDevices(server_, session_.token, devices, why) != 0) {
+    Log(kLogFailure, "Zelmo: device list from %s:%u failed: %s", server_.host.c_str(),
+        static_cast<unsigned>(server_.port), why.c_str());
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(list_mutex_);
+  WriteDeviceList(object_.layout, devices);
+  Log(kLogDetail, "Zelmo: device list holds %d devices", ZelmoDeviceCount(object_.layout));
+  return 0;
+}
+
+void ClientState::TryConnect(const std::string& serial) {
+  asio::post(io_, [this, serial] { connector_->Open(serial); });
+}
+
+void ClientState::OnTunnelUp(Tunnel& tunnel) {
+  ZelmoSetTunnelContext(object_.layout, &tunnel);
+  void* user;
+  ZelmoTunnelConnectedCallBack callback;
+  {
+    std::lock_guard<std::mutex> lock(callback_mutex_);
+    user = connected_user_;
+    callback = connected_;
+  }
+  if (callback == nullptr)
+    return;
+  int rc = callback(user, tunnel.id().c_str());
+  Log(kLogDetail, "Zelmo: connected callback for %s returned %d", tunnel.device_sn().c_str(), rc);
+}
+
+void ClientState::OnTunnelClosed() {
+  void* user;
+  ZelmoTunnelClosedCallBack callback;
+  {
+    std::lock_guard<std::mutex> lock(callback_mutex_);
+    user = closed_user_;
+    callback = closed_;
+  }
+  if (callback != nullptr)
+    callback(user);
+}
+
+ClientObject* CreateClient(const char* user, const char* password, const char* server) {
+  ServerAddress address;
+  if (ParseServerAddress(server, address) != 0) {
+    Log(kLogFailure, "Zelmo: no cloud at \"%s\": not a server address", server ? server : "");
+    return nullptr;
+  }
+  CloudSession session;
+  std::string why;
+  int rc = SignIn(address, user ? user : "", password ? password : "", session, why);
+  if (rc != 0) {
+    Log(kLogFailure, "Zelmo: sign-in of %s at %s:%u failed: %s: %s", user ? user : "",
+        address.host.c_str(), static_cast<unsigned>(address.port),
+        rc == kCloudRefused ? "account refused" : "cloud unreachable", why.c_str());
+    return nullptr;
+  }
+  asio::ip::tcp::endpoint relay;
+  if (ResolveRelay(address, session.relay_port, relay) != 0) {
+    Log(kLogFailure, "Zelmo: relay of %s not resolved", address.host.c_str());
+    return nullptr;
+  }
+  auto* object = new ClientObject{};
+  object->magic = kClientMagic;
+  object->state = new ClientState(*object, address, session, relay);
+  Log(kLogProgress, "Zelmo: %s signed in at %s:%u", user ? user : "", address.host.c_str(),
+      static_cast<unsigned>(address.port));
+  return object;
+}
+
+void DeleteClient(ClientObject* object) {
+  object->magic = 0;
+  if (object->state->Stop()) {
+    delete object->state;
+    delete object;
+  }
+  Log(kLogProgress, "Zelmo: client deleted");
+}
+
+ClientObject* ClientFromHandle(void* handle) {
+  auto* object = static_cast<ClientObject*>(handle);
+  if (object == nullptr || object->magic != kClientMagic)
+    return nullptr;
+  return object;
+}
+
+}  // namespace zelmo

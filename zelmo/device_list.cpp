@@ -1,0 +1,64 @@
+// Device list writer (see device_list.h).
+#include "zelmo/device_list.h"
+
+#include <cstring>
+#include <string>
+
+#include "gateway/tunnel/zelmo_api.h"
+
+namespace zelmo {
+namespace {
+
+void PutText(char* entry, int offset, int size, const std::string& text) {
+  std::size_t n = text.size() < static_cast<std::size_t>(size) ? text.size() : size - 1;
+  std::memcpy(entry + offset, text.data(), n);
+}
+
+// The entry as it should read: texts cut to their fields, everything else zero.
+void BuildEntry(const CloudDevice& device, char (&entry)[kZelmoDeviceEntrySize]) {
+  std::memset(entry, 0, sizeof entry);
+  PutText(entry, kZelmoEntrySerialOffset, kZelmoEntrySerialSize, device.sn);
+  PutText(entry, kZelmoEntryTunnelIdOffset, kZelmoEntryTunnelIdSize, device.tunnel_id);
+  PutText(entry, kZelmoEntryKeyOffset, kZelmoEntryKeySize, device.key);
+  PutText(entry, kZelmoEntryUserOffset, kZelmoEntryUserSize, device.user);
+}
+
+void UpdateBytes(char* target, const char* wanted, int size) {
+  for (int i = 0; i < size; ++i) {
+    if (target[i] != wanted[i])
+      target[i] = wanted[i];
+  }
+}
+
+}  // namespace
+
+void WriteDeviceList(void* client, const std::vector<CloudDevice>& devices) {
+  int count = static_cast<int>(devices.size());
+  if (count > kZelmoMaxDevices)
+    count = kZelmoMaxDevices;
+  // A reader never sees a count that covers entries not yet written or cleared.
+  if (ZelmoDeviceCount(client) > count)
+    ZelmoSetDeviceCount(client, count);
+  char entry[kZelmoDeviceEntrySize];
+  for (int i = 0; i < kZelmoMaxDevices; ++i) {
+    if (i < count) {
+      BuildEntry(devices[i], entry);
+    } else {
+      std::memset(entry, 0, sizeof entry);
+    }
+    UpdateBytes(ZelmoMutableDeviceEntry(client, i), entry, kZelmoDeviceEntrySize);
+  }
+  if (ZelmoDeviceCount(client) != count)
+    ZelmoSetDeviceCount(client, count);
+}
+
+int FindDeviceEntry(const void* client, const char* serial) {
+  int count = ZelmoDeviceCount(client);
+  for (int i = 0; i < count && i < kZelmoMaxDevices; ++i) {
+    if (std::strcmp(ZelmoEntrySerial(ZelmoDeviceEntry(client, i)), serial) == 0)
+      return i;
+  }
+  return -1;
+}
+
+}  // namespace zelmo

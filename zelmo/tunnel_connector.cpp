@@ -1,0 +1,171 @@
+// Tunnel opening and watching (see tunnel_connector.h).
+#include "zelmo/tunnel_connector.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include "zelmo/log.h"
+#include "zelmo/relay_transport.h"
+#include "zelmo/wire.h"
+
+namespace zelmo {
+namespace {
+
+constexpr auto kRetryPause = std::chrono::seconds(1);
+constexpr auto kAttemptLimit = std::chrono::seconds(5);
+
+// A decimal int; false for anything else.
+bool ParseInt(const std::string& text, int& value) {
+  char* end = nullptr;
+  long parsed = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || parsed < -2147483647L || parsed > 2147483647L) {
+    return false;
+  }
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+}  // namespace
+
+TunnelConnector::TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay,
+                                 std::string token, Events events)
+    : io_(io),
+      relay_(relay),
+      token_(std::move(token)),
+      events_(std::move(events)),
+      control_(io),
+      timer_(io) {}
+
+TunnelConnector::~TunnelConnector() {
+  std::error_code ignored;
+  control_.close(ignored);
+}
+
+void TunnelConnector::Open(const std::string& serial) {
+  if (phase_ == Phase::kOpening || phase_ == Phase::kUp) {
+    Log(kLogDetail, "Zelmo: tunnel to %s already opening or open", serial_.c_str());
+    return;
+  }
+  serial_ = serial;
+  phase_ = Phase::kOpening;
+  refusal_logged_ = false;
+  Log(kLogProgress, "Zelmo: opening a tunnel to %s", serial_.c_str());
+  Attempt();
+}
+
+// One attempt: connect, say hello, read the answer, all within kAttemptLimit.
+void TunnelConnector::Attempt() {
+  std::error_code ignored;
+  control_.close(ignored);
+  inbox_.clear();
+  timer_.expires_after(kAttemptLimit);
+  timer_.async_wait([this](std::error_code ec) {
+    std::error_code ignored2;
+    if (!ec)
+      control_.close(ignored2);
+  });
+  control_.async_connect(relay_, [this](std::error_code ec) {
+    if (ec) {
+      Log(kLogTrace, "Zelmo: relay not reached: %s", ec.message().c_str());
+      return RetryLater();
+    }
+    SendHello();
+  });
+}
+
+void TunnelConnector::SendHello() {
+  outbox_ = MakeLine({kHelloTunnel, token_, serial_});
+  asio::async_write(control_, asio::buffer(outbox_), [this](std::error_code ec, std::size_t) {
+    if (ec)
+      return RetryLater();
+    ReadReply();
+  });
+}
+
+void TunnelConnector::ReadReply() {
+  asio::async_read_until(control_, asio::dynamic_buffer(inbox_, kMaxLineLength), '\n',
+                         [this](std::error_code ec, std::size_t) {
+                           std::string line;
+                           if (ec || !control_.is_open() || !TakeLine(inbox_, line)) {
+                             return RetryLater();
+                           }
+                           OnReply(line);
+                         });
+}
+
+void TunnelConnector::OnReply(const std::string& line) {
+  std::vector<std::string> words = SplitWords(line);
+  if (words.size() == 3 && words[0] == kReplyOk)
+    return BringUp(words[1], words[2]);
+  if (words.size() == 1 && words[0] == kReplyOffline) {
+    Log(kLogTrace, "Zelmo: %s is offline; trying again", serial_.c_str());
+  } else if (!refusal_logged_) {
+    refusal_logged_ = true;
+    Log(kLogFailure, "Zelmo: the cloud did not open a tunnel to %s: %s", serial_.c_str(),
+        line.c_str());
+  }
+  RetryLater();
+}
+
+void TunnelConnector::RetryLater() {
+  std::error_code ignored;
+  control_.close(ignored);
+  timer_.expires_after(kRetryPause);
+  timer_.async_wait([this](std::error_code ec) {
+    if (!ec)
+      Attempt();
+  });
+}
+
+// The context is stored by the up event before the host hears of the tunnel,
+// and the device is in the list by then, so the host finds its tunnel id there.
+void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
+  timer_.cancel();
+  if (events_.refresh_devices() != 0 || !events_.device_listed(serial_)) {
+    Log(kLogFailure, "Zelmo: %s is not in the device list; trying again", serial_.c_str());
+    return RetryLater();
+  }
+  auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id);
+  tunnel->SetTransport(
+      std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter()));
+  tunnels_.push_back(std::move(tunnel));
+  phase_ = Phase::kUp;
+  Log(kLogProgress, "Zelmo: tunnel to %s is up (tunnel id %s)", serial_.c_str(), tunnel_id.c_str());
+  events_.up(*tunnels_.back());
+  Watch();
+}
+
+void TunnelConnector::Watch() {
+  std::string line;
+  while (TakeLine(inbox_, line))
+    OnEvent(line);
+  asio::async_read_until(control_, asio::dynamic_buffer(inbox_, kMaxLineLength), '\n',
+                         [this](std::error_code ec, std::size_t) {
+                           if (ec)
+                             return End();
+                           Watch();
+                         });
+}
+
+void TunnelConnector::OnEvent(const std::string& line) {
+  std::vector<std::string> words = SplitWords(line);
+  int code = 0;
+  int count = 0;
+  if (words.size() == 3 && words[0] == kEventNetInfo && ParseInt(words[1], code) &&
+      ParseInt(words[2], count)) {
+    tunnels_.back()->ReportNetInfo(code, count);
+    return;
+  }
+  Log(kLogDetail, "Zelmo: unknown line from the relay ignored");
+}
+
+void TunnelConnector::End() {
+  std::error_code ignored;
+  control_.close(ignored);
+  tunnels_.back()->Close();
+  phase_ = Phase::kClosed;
+  Log(kLogProgress, "Zelmo: tunnel to %s closed", serial_.c_str());
+  events_.closed();
+}
+
+}  // namespace zelmo

@@ -1,0 +1,64 @@
+// Opens a client's tunnel through the cloud and watches it. The control
+// connection to the relay carries the opening handshake, then the network
+// events, and its closing is the end of the tunnel. An attempt that finds the
+// device offline or the cloud away is repeated every second, quietly, until the
+// client is deleted; a tunnel that has closed is not reopened unless asked.
+// Everything here runs on the client's I/O thread.
+#pragma once
+#include <asio.hpp>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zelmo/tunnel.h"
+
+namespace zelmo {
+
+class TunnelConnector {
+ public:
+  struct Events {
+    // Refreshes the client's device list; 0 or -1.
+    std::function<int()> refresh_devices;
+    // The serial is in the device list; false stops this tunnel from coming up.
+    std::function<bool(const std::string& serial)> device_listed;
+    std::function<void(Tunnel&)> up;
+    std::function<void()> closed;
+  };
+
+  TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay, std::string token,
+                  Events events);
+  ~TunnelConnector();
+
+  // Starts opening a tunnel to the device, unless one is being opened or is open.
+  void Open(const std::string& serial);
+
+ private:
+  enum class Phase { kIdle, kOpening, kUp, kClosed };
+
+  void Attempt();
+  void SendHello();
+  void ReadReply();
+  void OnReply(const std::string& line);
+  void RetryLater();
+  void BringUp(const std::string& tunnel_id, const std::string& stream_key);
+  void Watch();
+  void OnEvent(const std::string& line);
+  void End();
+
+  asio::io_context& io_;
+  asio::ip::tcp::endpoint relay_;
+  std::string token_;
+  Events events_;
+  asio::ip::tcp::socket control_;
+  asio::steady_timer timer_;
+  std::string serial_;
+  std::string inbox_;
+  std::string outbox_;
+  Phase phase_ = Phase::kIdle;
+  bool refusal_logged_ = false;
+  // Every tunnel ever opened: their contexts stay valid until the client ends.
+  std::vector<std::unique_ptr<Tunnel>> tunnels_;
+};
+
+}  // namespace zelmo

@@ -1,0 +1,88 @@
+// The relay protocol. Every connection to the relay starts with one text line
+// that names its role; the relay and the device agents answer with lines of the
+// same form. Words are separated by single blanks and a line ends with "\n".
+// Lines are short and bounded, so a peer that sends garbage is cut off early.
+//
+//   library  -> relay   "TUNNEL <token> <serial>"        control connection
+//   relay    -> library "OK <tunnel id> <stream key>" | "OFFLINE" | "DENIED <why>"
+//   relay    -> library "NETINFO <code> <count>"          while the tunnel is open
+//   library  -> relay   "STREAM <stream key> <service>"   one connection per stream
+//   library  -> relay   "READY <stream key>"              a stream connection kept ready
+//   relay    -> library "OK"                              it waits for its service
+//   library  -> relay   "USE <service>"                   a local connection took it
+//   agent    -> relay   "AGENT <serial>"                  the device's outbound link
+//   relay    -> agent   "OPEN <stream id> <service>"
+//   agent    -> relay   "DATA <stream id>"                the device side of a stream
+//   relay    -> agent   "LINKED <secret>"                 the link is registered
+//   agent    -> relay   "SPARE <serial> <secret>"         a device side kept ready
+//   relay    -> agent   "SERVE <service>"                 on a spare, when a stream takes it
+//
+// After "STREAM", "USE" and "DATA" the connection carries the stream's bytes
+// unchanged. A ready connection lives as long as its tunnel. A tunnel is closed
+// when its control connection closes.
+//
+// A spare saves a stream the round trip of "OPEN" and "DATA": the relay writes
+// "SERVE" on it, padded with blanks to kSpareHeaderLength bytes so that the agent
+// reads exactly the header and no stream bytes, and joins it at once. Only the
+// linked agent knows the secret of its link, so no one else can put a spare in
+// the way of a device's streams.
+//
+// Beside the relay, the cloud answers HTTP with JSON bodies: sign-in (POST, body
+// {"user","password"}; 200 {"token","relay_port"} or 403 {"error"}), the
+// account's devices (GET with "Authorization: Bearer <token>"; 200 {"devices":
+// [{"sn","name","tunnel_id","user","key"}]}), and a device agent's own record
+// (GET ?sn=, loopback peers only; 200 {"sn","name","user","key","relay_port"}).
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zelmo {
+
+constexpr std::size_t kMaxLineLength = 512;
+
+constexpr const char* kPathSignIn = "/api/signin";
+constexpr const char* kPathDevices = "/api/devices";
+constexpr const char* kPathAgent = "/api/agent";
+
+constexpr const char* kHelloTunnel = "TUNNEL";
+constexpr const char* kHelloStream = "STREAM";
+constexpr const char* kHelloAgent = "AGENT";
+constexpr const char* kHelloData = "DATA";
+constexpr const char* kReplyOk = "OK";
+constexpr const char* kReplyOffline = "OFFLINE";
+constexpr const char* kReplyDenied = "DENIED";
+constexpr const char* kEventNetInfo = "NETINFO";
+constexpr const char* kCommandOpen = "OPEN";
+constexpr const char* kReplyLinked = "LINKED";
+constexpr const char* kHelloSpare = "SPARE";
+constexpr const char* kHelloReady = "READY";
+constexpr const char* kCommandUse = "USE";
+constexpr const char* kCommandServe = "SERVE";
+constexpr std::size_t kSpareHeaderLength = 32;
+
+// The device services that port rules name.
+constexpr int kServiceCount = 7;
+extern const char* const kServiceNames[kServiceCount];
+bool IsServiceName(const std::string& name);
+
+// A protocol word: non-empty printable text without blanks, at most 200 bytes.
+bool IsWord(const std::string& text);
+
+// Splits a line (without its "\n") at single blanks; empty when any word is not
+// a protocol word.
+std::vector<std::string> SplitWords(const std::string& line);
+
+// Joins the words with blanks and ends the line with "\n".
+std::string MakeLine(const std::vector<std::string>& words);
+
+// The "SERVE" header for a spare: exactly kSpareHeaderLength bytes.
+std::string MakeSpareHeader(const std::string& service);
+// The service a "SERVE" header names; false when it is not such a header.
+bool ParseSpareHeader(const std::string& header, std::string& service);
+
+// Takes the first line (up to and without "\n") out of buffer; the bytes after
+// it stay. False when buffer holds no "\n".
+bool TakeLine(std::string& buffer, std::string& line);
+
+}  // namespace zelmo
