@@ -147,6 +147,22 @@ TEST_F(CloudTest, AdminRefusesBadRequestsWithAReason) {
   EXPECT_EQ(ok->body, "ok");
 }
 
+// "curl -X POST URL" sends neither Content-Length nor a body.
+TEST_F(CloudTest, AdminPostWithoutContentLengthIsAnsweredAtOnce) {
+  tcp::socket socket(io_);
+  std::error_code ec;
+  socket.connect({asio::ip::address_v4::loopback(), cloud_.http_port()}, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  asio::write(socket,
+              asio::buffer(std::string("POST /admin/clock?fixed=1234567890 HTTP/1.1\r\n"
+                                       "Host: 127.0.0.1\r\n\r\n")),
+              ec);
+  ASSERT_FALSE(ec) << ec.message();
+  std::string inbox;
+  EXPECT_EQ(ReadLine(socket, inbox).rfind("HTTP/1.1 200 OK", 0), 0u);
+  EXPECT_EQ(Get("/getime")->body, "t=1234567890");
+}
+
 TEST_F(CloudTest, SignInAndDeviceListNeedTheRightAccount) {
   EXPECT_EQ(Token("alice", "nope"), "");
   std::string alice = Token("alice", "secret");
