@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -161,6 +162,33 @@ TEST_F(CloudTest, AdminPostWithoutContentLengthIsAnsweredAtOnce) {
   std::string inbox;
   EXPECT_EQ(ReadLine(socket, inbox).rfind("HTTP/1.1 200 OK", 0), 0u);
   EXPECT_EQ(Get("/getime")->body, "t=1234567890");
+}
+
+// The queue of the socket listening on 127.0.0.1:port as ss shows it (its
+// Send-Q column), or -1.
+int ListenQueue(uint16_t port) {
+  std::string command = "ss -Hltn 'sport = :" + std::to_string(port) + "'";
+  FILE* ss = popen(command.c_str(), "r");
+  if (ss == nullptr)
+    return -1;
+  char state[32] = "";
+  int received = 0;
+  int queue = -1;
+  if (fscanf(ss, "%31s %d %d", state, &received, &queue) != 3)
+    queue = -1;
+  pclose(ss);
+  return queue;
+}
+
+TEST_F(CloudTest, PortIsOurOwnWithRoomForEveryGatewayWorker) {
+  devcloud::CloudOptions options;
+  options.listen_port = cloud_.http_port();
+  std::string why;
+  ASSERT_EQ(devcloud::ParseConfig(kConfig, options.config, why), 0) << why;
+  devcloud::Cloud second(nullptr);
+  EXPECT_EQ(second.Start(options, why), -1);
+  EXPECT_EQ(why, "cannot listen on 127.0.0.1:" + std::to_string(cloud_.http_port()));
+  EXPECT_GE(ListenQueue(cloud_.http_port()), 64);
 }
 
 TEST_F(CloudTest, SignInAndDeviceListNeedTheRightAccount) {

@@ -1,14 +1,33 @@
 // HTTP server thread (see http_thread.h).
 #include "devcloud/http_thread.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 
 namespace devcloud {
 
 int HttpServerThread::Bind(const std::string& host, int port) {
+  // The library's default options set SO_REUSEPORT, which lets a second cloud
+  // bind a port already served and quietly take part of its requests.
+  // SO_REUSEADDR alone only lets a restart reuse the port past connections
+  // that linger after the last run.
+  server_.set_socket_options([this](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listener_ = sock;
+  });
+  int bound = -1;
   if (port == 0)
-    return server_.bind_to_any_port(host);
-  return server_.bind_to_port(host, port) ? port : -1;
+    bound = server_.bind_to_any_port(host);
+  else if (server_.bind_to_port(host, port))
+    bound = port;
+  // The library listens with a backlog of 5, but up to 64 gateway workers ask
+  // the clock at once: connections past the queue would wait for a SYN
+  // retransmission, a second or more. Listening again only sets the queue.
+  if (bound >= 0)
+    listen(listener_, SOMAXCONN);
+  return bound;
 }
 
 void HttpServerThread::Run() {

@@ -26,6 +26,7 @@ class HttpServerThread {
   httplib::Server& server_;
   std::thread thread_;
   std::atomic<bool> finished_{false};
+  int listener_ = -1;  // the listening socket, once bound
 };
 
 }  // namespace devcloud
