@@ -1,5 +1,7 @@
 # Entry points. `make demo` runs the main job; `make test` builds and runs every test.
-# Both install what is missing first (scripts/install-deps).
+# Those two (and the sanitizer and fuzz runs) install what is missing first
+# (scripts/install-deps); build, windows and bench only build, and never install
+# anything or write outside the tree.
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
@@ -11,15 +13,18 @@ all: build
 deps:
 	@scripts/install-deps
 
-build: deps
+build:
 	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build -j $(JOBS)
 
-windows: deps
-	@cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The toolchain file is given only when build-win is first configured: CMake keeps
+# it in the cache and warns about it as unused when it is given again.
+windows:
+	@cmake -S . -B build-win $(if $(wildcard build-win/CMakeCache.txt),,-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build-win -j $(JOBS)
 
-test: build windows
+test: deps
+	@$(MAKE) --no-print-directory build windows
 	@$(MAKE) --no-print-directory test-native test-windows
 
 test-native:
@@ -41,10 +46,11 @@ test-sanitize: deps
 fuzz: deps
 	@JOBS=$(JOBS) fuzz/run-all
 
-demo: build windows
+demo: deps
+	@$(MAKE) --no-print-directory build windows
 	@scripts/demo
 
-bench: deps
+bench:
 	@scripts/bench
 
 format:

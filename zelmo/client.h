@@ -17,10 +17,10 @@
 #include <string>
 #include <thread>
 
-#include "gateway/tunnel/zelmo_api.h"
 #include "zelmo/cloud_api.h"
 #include "zelmo/server_address.h"
 #include "zelmo/tunnel_connector.h"
+#include "zelmo/zelmo_api.h"
 
 namespace zelmo {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 namespace zelmo {
 namespace {

@@ -3,7 +3,7 @@
 // "\n") with a level: 3 failures, 6 progress, 7 and 8 detail. Each line goes to
 // what Zelmo_GetLogFunc gives for its level; without a sink nothing is formatted.
 #pragma once
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 namespace zelmo {
 

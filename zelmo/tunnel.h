@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "gateway/tunnel/zelmo_api.h"
 #include "zelmo/port_rule.h"
 #include "zelmo/transport.h"
+#include "zelmo/zelmo_api.h"
 
 namespace zelmo {
 

@@ -1,5 +1,5 @@
 // zelmo: port rules, traffic counter and network events, the C interface of
-// gateway/tunnel/zelmo_api.h over the tunnel of tunnel.h. Its logging functions
+// zelmo/zelmo_api.h over the tunnel of tunnel.h. Its logging functions
 // live in log.cpp, beside the library's own log line routine.
 //
 // Our choices where the interface leaves them open:
@@ -13,8 +13,8 @@
 //   callback on the client's thread; the cloud uses code 1 for packet loss, with
 //   the number of packets lost as the count.
 // - Log levels: 3 failures, 6 progress, 7 detail, 8 per-stream trace.
-#include "gateway/tunnel/zelmo_api.h"
 #include "zelmo/tunnel.h"
+#include "zelmo/zelmo_api.h"
 
 using zelmo::Tunnel;
 

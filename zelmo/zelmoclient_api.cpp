@@ -1,5 +1,5 @@
 // zelmoclient: clients, device list and tunnels, the C interface of
-// gateway/tunnel/zelmo_api.h over the client of client.h.
+// zelmo/zelmo_api.h over the client of client.h.
 //
 // Our choices where the interface leaves them open:
 // - Zelmo_ListMyDeviceV3 lists all devices of the account (at most 64) whatever
@@ -9,8 +9,8 @@
 //   is opening or open changes nothing, asking after it closed opens a new one
 //   (the old context stays valid until the client is deleted).
 // - Zelmo_DeleteClient returns 0, or -1 for a bad handle.
-#include "gateway/tunnel/zelmo_api.h"
 #include "zelmo/client.h"
+#include "zelmo/zelmo_api.h"
 
 using zelmo::ClientFromHandle;
 using zelmo::ClientObject;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 
 const char CheckCodeSalt[] = "5e1c0a9f3b7d24e86c0f1a2b3d4e5f60";
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/check/test_log_capture.h"
+#include "gateway/testing/log_capture.h"
 
 namespace {
 

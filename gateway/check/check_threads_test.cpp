@@ -11,7 +11,7 @@
 
 #include "gateway/check/check_code.h"
 #include "gateway/check/query_parser.h"
-#include "gateway/check/test_log_capture.h"
+#include "gateway/testing/log_capture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
 

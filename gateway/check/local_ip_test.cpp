@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/check/test_log_capture.h"
+#include "gateway/testing/log_capture.h"
 #include "platform/resolver.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 #include "platform/net.h"
 
 namespace {

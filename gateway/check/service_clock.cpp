@@ -12,12 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "gateway/server/write_log.h"
-
-const char ServiceUrls[kServiceUrlCount][kServiceUrlCapacity] = {
-    "http://zone1.harborclock.net", "http://zone2.harborclock.net", "http://zone3.harborclock.net",
-    "http://zone4.harborclock.net", "http://zone5.harborclock.net",
-};
+#include "gateway/log/write_log.h"
 
 namespace {
 
@@ -60,12 +55,6 @@ int CopyClockWord(const char* body, char* out) {
 }
 
 }  // namespace
-
-const char* ServiceUrl(int service_center) {
-  if (service_center < 1 || service_center > kServiceUrlCount)
-    return nullptr;
-  return ServiceUrls[service_center - 1];
-}
 
 int MakeClockUrl(const RequestParams& params, char* url) {
   std::memset(url, 0, kClockUrlCapacity);

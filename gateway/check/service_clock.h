@@ -5,18 +5,10 @@
 #include <cstddef>
 
 #include "gateway/check/query_parser.h"
+#include "gateway/service/service_urls.h"
 
-constexpr int kServiceUrlCount = 5;
-constexpr int kServiceUrlCapacity = 100;
 constexpr int kClockUrlCapacity = 200;
 constexpr int kServiceTimeCapacity = 11;
-
-// Base URLs of the five service zones ("http://" and a host name, no port,
-// path or trailing slash). ServiceCenter n chooses ServiceUrls[n - 1].
-extern const char ServiceUrls[kServiceUrlCount][kServiceUrlCapacity];
-
-// The zone's base URL for a service centre number, or null outside 1 to 5.
-const char* ServiceUrl(int service_center);
 
 // Builds the clock URL into url (kClockUrlCapacity bytes, cleared here):
 // "http://" + HttpIP when HttpIP is set, else the ServiceUrls entry of

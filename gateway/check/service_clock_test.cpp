@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/check/test_log_capture.h"
+#include "gateway/testing/log_capture.h"
 
 namespace {
 

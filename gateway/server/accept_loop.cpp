@@ -1,9 +1,9 @@
 // Listening socket and accept loop (see accept_loop.h).
 #include "gateway/server/accept_loop.h"
 
+#include "gateway/log/write_log.h"
 #include "gateway/server/handle_connection.h"
 #include "gateway/server/worker_slots.h"
-#include "gateway/server/write_log.h"
 
 platform::Socket OpenGatewayListener(uint16_t port) {
   platform::Socket s = platform::TcpSocket();

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/check/test_log_capture.h"
 #include "gateway/server/worker_slots.h"
+#include "gateway/testing/log_capture.h"
 #include "platform/net.h"
 #include "platform/thread.h"
 

@@ -11,13 +11,13 @@
 #include "gateway/check/local_ip.h"
 #include "gateway/check/query_parser.h"
 #include "gateway/check/service_clock.h"
+#include "gateway/log/write_log.h"
 #include "gateway/server/replies.h"
 #include "gateway/server/startup_paths.h"
 #include "gateway/server/worker_slots.h"
-#include "gateway/server/write_log.h"
 #include "gateway/tunnel/device_connect.h"
 #include "gateway/tunnel/session_table.h"
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 int ReceiveWaitMs = 30000;
 
@@ -99,17 +99,15 @@ int ServeNewConnection(platform::Socket s, const RequestParams& params) {
 }
 
 // The session is still not up: one more waiting request, or the give-up.
-int ServeWaiting(platform::Socket s, const RequestParams& params, int index) {
+int ServeWaiting(platform::Socket s, const RequestParams& params, const SessionHold& hold) {
   int looptime = 0, looptimeall = 0;
-  CountWaitingRequest(index, &looptime, &looptimeall);
+  CountWaitingRequest(hold.index(), &looptime, &looptimeall);
   WriteLog(6, "looptime:%d,looptimeall:%d", looptime, looptimeall);
   if (looptime > GiveUpLimit || looptimeall > GiveUpLimit) {
     if (SendPageFile(TryStunFailedPath, s) == 0)
-      DoomSession(index);
-    ReleaseSession(index);
+      DoomSession(hold.index());
     return -1;
   }
-  ReleaseSession(index);
   return ServeNewConnection(s, params);
 }
 
@@ -136,11 +134,9 @@ bool FindDeviceLogin(const void* client, const char* sn, DeviceLogin* login) {
 
 // The session's client is read while the session is held, so the reaper cannot
 // delete it under us.
-bool ReadDeviceLogin(const RequestParams& params, int index, const SessionView& view,
-                     DeviceLogin* login) {
+bool ReadDeviceLogin(const RequestParams& params, const SessionView& view, DeviceLogin* login) {
   Zelmo_ListMyDeviceV3(view.ClientHandle, params.DeviceName);
   bool found = FindDeviceLogin(view.ClientHandle, params.DeviceSn, login);
-  ReleaseSession(index);
   if (!found)
     WriteLog(3, "No device entry of %s in the device list", params.DeviceSn);
   return found;
@@ -170,10 +166,10 @@ int BuildRedirect(const SessionView& view, const char* local_ip, const DeviceLog
 }
 
 // The tunnel is up: send the page that leads the browser to the device.
-int ServeReady(platform::Socket s, const RequestParams& params, const char* local_ip, int index,
+int ServeReady(platform::Socket s, const RequestParams& params, const char* local_ip,
                const SessionView& view) {
   DeviceLogin login;
-  if (!ReadDeviceLogin(params, index, view, &login))
+  if (!ReadDeviceLogin(params, view, &login))
     return SendGiveUpPage(s);
   char reply[kReplySize];
   char url[kRedirectUrlSize];
@@ -186,14 +182,15 @@ int ServeReady(platform::Socket s, const RequestParams& params, const char* loca
   return 0;
 }
 
+// The device's session stays held until the request is served, whichever step
+// ends it.
 int ServeDevice(platform::Socket s, const RequestParams& params, const char* local_ip) {
-  SessionView view;
-  int index = AcquireDeviceSession(params.DeviceSn, params.DeviceName, &view);
-  if (index < 0)
+  SessionHold hold(params.DeviceSn, params.DeviceName);
+  if (!hold.held())
     return ServeNewConnection(s, params);
-  if (view.TunnelReady == 1)
-    return ServeReady(s, params, local_ip, index, view);
-  return ServeWaiting(s, params, index);
+  if (hold.view().TunnelReady == 1)
+    return ServeReady(s, params, local_ip, hold.view());
+  return ServeWaiting(s, params, hold);
 }
 
 }  // namespace

@@ -13,18 +13,18 @@
 #include <vector>
 
 #include "gateway/check/check_code.h"
-#include "gateway/check/test_log_capture.h"
 #include "gateway/server/replies.h"
 #include "gateway/server/startup_paths.h"
 #include "gateway/server/worker_slots.h"
+#include "gateway/testing/log_capture.h"
+#include "gateway/testing/zelmo_double.h"
 #include "gateway/tunnel/device_connect.h"
 #include "gateway/tunnel/session_reaper.h"
 #include "gateway/tunnel/session_table.h"
-#include "gateway/tunnel/zelmo_api.h"
-#include "gateway/tunnel/zelmo_double.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "platform/thread.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 
@@ -165,14 +165,14 @@ class HandleConnectionTest : public ::testing::Test {
   }
 
   static void ExpectNoSessionHeld() {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    for (const CLIENTDEVICE_HANDLE& r : DeviceSessions)
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    for (const CLIENTDEVICE_HANDLE& r : Sessions.DeviceSessions)
       EXPECT_EQ(r.UseCount, 0);
   }
 
   static CLIENTDEVICE_HANDLE Session(int i) {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    return DeviceSessions[i];
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    return Sessions.DeviceSessions[i];
   }
 
   static bool Logged(LogCapture& log, const std::string& text) {
@@ -299,7 +299,7 @@ TEST_F(HandleConnectionTest, ReadySessionGetsTheRedirectReplyOfExactly1024Bytes)
   ASSERT_EQ(FormatPortRecord(record, sizeof record, "192.0.2.10", ports), 0);
   ASSERT_EQ(FormatKey2(record, key2, sizeof key2), 0);
   EXPECT_TRUE(Logged(log, "HTTP_URL: " + url_head + key2));
-  EXPECT_EQ(DeviceLoopCounts[0].looptime, GiveUpLimit);
+  EXPECT_EQ(Sessions.DeviceLoopCounts[0].looptime, GiveUpLimit);
   ExpectNoSessionHeld();
 }
 
@@ -328,8 +328,8 @@ TEST_F(HandleConnectionTest, RedirectedDeviceGivesUpAtOnceWhenFoundNotReady) {
   BringTunnelUp("admin", "k3y");
   ASSERT_EQ(Serve(Request(kServiceTime)).bytes.size(), static_cast<size_t>(kReplySize));
   {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    DeviceSessions[0].TunnelReady = 0;
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    Sessions.DeviceSessions[0].TunnelReady = 0;
   }
   LogCapture log;
   Outcome out = Serve(Request(kServiceTime));
@@ -359,7 +359,7 @@ TEST_F(HandleConnectionTest, DeviceLoginThatWouldBreakThePageGetsTheFailedPage) 
   EXPECT_EQ(out.code, -1);
   EXPECT_EQ(out.bytes, kFailedPage);
   EXPECT_TRUE(Logged(log, "Device user or key of SN-1 cannot stand in the page"));
-  EXPECT_EQ(DeviceLoopCounts[0].looptime, 0);
+  EXPECT_EQ(Sessions.DeviceLoopCounts[0].looptime, 0);
 }
 
 TEST_F(HandleConnectionTest, EmptyOrOverlongDeviceTextsAreRefusedWithoutReplyOrSession) {

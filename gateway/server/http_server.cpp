@@ -8,17 +8,17 @@
 
 #include <cstring>
 
+#include "gateway/log/write_log.h"
 #include "gateway/server/accept_loop.h"
 #include "gateway/server/reaper.h"
 #include "gateway/server/startup_paths.h"
 #include "gateway/server/worker_slots.h"
-#include "gateway/server/write_log.h"
 #include "gateway/tunnel/notices.h"
 #include "gateway/tunnel/session_table.h"
 #include "gateway/tunnel/subscriber_listener.h"
-#include "gateway/tunnel/zelmo_api.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

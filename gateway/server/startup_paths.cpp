@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 #include "platform/files.h"
 #include "platform/thread.h"
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "gateway/check/test_log_capture.h"
+#include "gateway/testing/log_capture.h"
 #include "platform/files.h"
 
 namespace {

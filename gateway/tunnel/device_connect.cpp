@@ -6,12 +6,12 @@
 
 #include <cstring>
 
-#include "gateway/check/service_clock.h"
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
+#include "gateway/service/service_urls.h"
 #include "gateway/tunnel/notices.h"
 #include "gateway/tunnel/port_map.h"
 #include "gateway/tunnel/session_table.h"
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/check/service_clock.h"
-#include "gateway/check/test_log_capture.h"
+#include "gateway/service/service_urls.h"
+#include "gateway/testing/log_capture.h"
+#include "gateway/testing/zelmo_double.h"
 #include "gateway/tunnel/port_map.h"
 #include "gateway/tunnel/session_table.h"
-#include "gateway/tunnel/zelmo_api.h"
-#include "gateway/tunnel/zelmo_double.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 
@@ -23,8 +23,8 @@ std::vector<std::string> CallNames() {
 }
 
 CLIENTDEVICE_HANDLE Session(int i) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  return DeviceSessions[i];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  return Sessions.DeviceSessions[i];
 }
 
 bool PortIsFree(int port) {
@@ -73,7 +73,7 @@ TEST_F(DeviceConnectTest, NewDeviceGetsAConnectingSessionAndItsTunnelIsAskedFor)
   EXPECT_EQ(r.TunnelReady, 0);
   EXPECT_EQ(r.IdleCountdown, kIdleStart);
   EXPECT_EQ(r.UseCount, 0);
-  EXPECT_STREQ(DeviceLoopCounts[0].DeviceSn, "SN-1");
+  EXPECT_STREQ(Sessions.DeviceLoopCounts[0].DeviceSn, "SN-1");
   EXPECT_EQ(log.Texts(),
             (std::vector<std::string>{"Call CloudTryConnectDevice function OK.deviceSN is SN-1."}));
 }

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 #include "gateway/tunnel/session_table.h"
 
 std::mutex SubscribersMutex;

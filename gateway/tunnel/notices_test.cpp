@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/check/test_log_capture.h"
+#include "gateway/testing/log_capture.h"
 #include "gateway/tunnel/session_table.h"
 #include "gateway/tunnel/subscriber_listener.h"
 #include "platform/net.h"
@@ -18,8 +18,8 @@ void* FakeClient(int n) {
 }
 
 void PutSession(int i, void* client, const char* name) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
   std::memset(&r, 0, sizeof r);
   r.ClientHandle = client;
   std::strcpy(r.DeviceSn, "SN");

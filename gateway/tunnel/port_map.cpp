@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "gateway/server/write_log.h"
-#include "gateway/tunnel/zelmo_api.h"
+#include "gateway/log/write_log.h"
+#include "zelmo/zelmo_api.h"
 
 std::mutex PortMapMutex;
 

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/check/test_log_capture.h"
-#include "gateway/tunnel/zelmo_api.h"
-#include "gateway/tunnel/zelmo_double.h"
+#include "gateway/testing/log_capture.h"
+#include "gateway/testing/zelmo_double.h"
 #include "platform/net.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 // Session reaper pass (see session_reaper.h). The table is read and updated
-// under SessionTableMutex; the library (traffic counter, client deletion) is
+// under Sessions.Mutex; the library (traffic counter, client deletion) is
 // called outside it. Only the reaper takes a record out of kSessionLive, so a
 // record it saw live stays the same session between its locked steps.
 #include "gateway/tunnel/session_reaper.h"
 
 #include <cstring>
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 #include "gateway/tunnel/session_table.h"
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 
@@ -28,16 +28,16 @@ bool ChooseForDeletion(CLIENTDEVICE_HANDLE& r) {
 
 // A session whose client never got a tunnel: deleted only once doomed.
 bool DueWithoutTunnel(int i) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
   if (r.Phase != kSessionLive || r.IdleCountdown > 0)
     return false;
   return ChooseForDeletion(r);
 }
 
 bool CountDown(int i, int64_t counter) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
   if (r.Phase != kSessionLive)
     return false;
   // Wrapping difference: a counter that went down reads as idle, never as a trap.
@@ -61,11 +61,11 @@ void DeleteSession(int i, void* client) {
   Zelmo_DeleteClient(client);
   int c;
   {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
     c = FindLoopCount(r.DeviceSn, r.DeviceName);
-    if (c >= 0 && DeviceLoopCounts[c].looptime >= GiveUpLimit) {
-      std::memset(&DeviceLoopCounts[c], 0, sizeof DeviceLoopCounts[c]);
+    if (c >= 0 && Sessions.DeviceLoopCounts[c].looptime >= GiveUpLimit) {
+      std::memset(&Sessions.DeviceLoopCounts[c], 0, sizeof Sessions.DeviceLoopCounts[c]);
     } else {
       c = -1;
     }
@@ -79,10 +79,10 @@ void DeleteSession(int i, void* client) {
 void ReapSession(int i) {
   void* client;
   {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    if (DeviceSessions[i].Phase != kSessionLive)
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    if (Sessions.DeviceSessions[i].Phase != kSessionLive)
       return;
-    client = DeviceSessions[i].ClientHandle;
+    client = Sessions.DeviceSessions[i].ClientHandle;
   }
   void* context = ZelmoTunnelContext(client);
   bool due = context == nullptr ? DueWithoutTunnel(i)

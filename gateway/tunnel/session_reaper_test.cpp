@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "gateway/check/test_log_capture.h"
+#include "gateway/testing/log_capture.h"
+#include "gateway/testing/zelmo_double.h"
 #include "gateway/tunnel/device_connect.h"
 #include "gateway/tunnel/session_table.h"
-#include "gateway/tunnel/zelmo_api.h"
-#include "gateway/tunnel/zelmo_double.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 
@@ -30,8 +30,8 @@ class SessionReaperTest : public ::testing::Test {
     void* client = Zelmo_CreateClientV3("u", "p", "server");
     if (with_tunnel)
       zelmo_double::GiveTunnelContext(client);
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
     std::memset(&r, 0, sizeof r);
     r.ClientHandle = client;
     std::strcpy(r.DeviceSn, sn);
@@ -42,8 +42,8 @@ class SessionReaperTest : public ::testing::Test {
   }
 
   void PutLoopCount(int i, const char* sn, const char* name, int32_t count) {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    CLIENTDEVICE_HANDLE& r = DeviceLoopCounts[i];
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    CLIENTDEVICE_HANDLE& r = Sessions.DeviceLoopCounts[i];
     std::memset(&r, 0, sizeof r);
     std::strcpy(r.DeviceSn, sn);
     std::strcpy(r.DeviceName, name);
@@ -51,30 +51,31 @@ class SessionReaperTest : public ::testing::Test {
   }
 
   int32_t Countdown(int i) {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    return DeviceSessions[i].IdleCountdown;
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    return Sessions.DeviceSessions[i].IdleCountdown;
   }
   bool IsFree(int i) {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    return DeviceSessions[i].Phase == kSessionFree && DeviceSessions[i].ClientHandle == nullptr;
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    return Sessions.DeviceSessions[i].Phase == kSessionFree &&
+           Sessions.DeviceSessions[i].ClientHandle == nullptr;
   }
 };
 
 TEST_F(SessionReaperTest, TrafficAboveSeventyStartsTheCountdownAgain) {
   void* client = PutSession(0, "SN1", "cam", true);
   {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
-    DeviceSessions[0].IdleCountdown = 5;
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    Sessions.DeviceSessions[0].IdleCountdown = 5;
   }
   zelmo_double::SetCounter(client, 71);
   ReapSessions();
   EXPECT_EQ(Countdown(0), kIdleStart);
-  EXPECT_EQ(DeviceSessions[0].LastT2UCount, 71);
+  EXPECT_EQ(Sessions.DeviceSessions[0].LastT2UCount, 71);
 
   zelmo_double::SetCounter(client, 141);  // exactly 70 more: idle
   ReapSessions();
   EXPECT_EQ(Countdown(0), kIdleStart - 1);
-  EXPECT_EQ(DeviceSessions[0].LastT2UCount, 141);
+  EXPECT_EQ(Sessions.DeviceSessions[0].LastT2UCount, 141);
 }
 
 TEST_F(SessionReaperTest, IdleSessionGoesAtTheEndOfItsCountdown) {
@@ -135,10 +136,10 @@ TEST_F(SessionReaperTest, LoopCountAtTheLimitGoesWithItsSessionBelowItStays) {
   LogCapture log;
   ReapSessions();
   EXPECT_EQ(zelmo_double::DeletedCount(), 2);
-  EXPECT_EQ(DeviceLoopCounts[6].DeviceSn[0], '\0');
-  EXPECT_EQ(DeviceLoopCounts[6].looptime, 0);
-  EXPECT_STREQ(DeviceLoopCounts[7].DeviceSn, "SN2");
-  EXPECT_EQ(DeviceLoopCounts[7].looptime, GiveUpLimit - 1);
+  EXPECT_EQ(Sessions.DeviceLoopCounts[6].DeviceSn[0], '\0');
+  EXPECT_EQ(Sessions.DeviceLoopCounts[6].looptime, 0);
+  EXPECT_STREQ(Sessions.DeviceLoopCounts[7].DeviceSn, "SN2");
+  EXPECT_EQ(Sessions.DeviceLoopCounts[7].looptime, GiveUpLimit - 1);
   std::vector<std::string> lines = log.Texts();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "DeleteClientHandle4Count[6:3]");
@@ -193,7 +194,7 @@ TEST_F(SessionReaperTest, RecordsBeingCreatedAreLeftAlone) {
   int i = FindOrClaimSession("SN1", "cam", &existed);
   DoomSession(i);
   ReapSessions();
-  EXPECT_EQ(DeviceSessions[i].Phase, kSessionCreating);
+  EXPECT_EQ(Sessions.DeviceSessions[i].Phase, kSessionCreating);
   EXPECT_TRUE(zelmo_double::CallsNamed("Zelmo_DeleteClient").empty());
 }
 

@@ -1,14 +1,12 @@
 // The device session tables and their lookups (see session_table.h). Every
-// exported step takes SessionTableMutex once and does its whole update under it;
+// exported step takes Sessions.Mutex once and does its whole update under it;
 // the lookups themselves expect the caller to hold it.
 #include "gateway/tunnel/session_table.h"
 
 #include <cstring>
 
 std::atomic<int32_t> UrlIndex{0};
-std::mutex SessionTableMutex;
-CLIENTDEVICE_HANDLE DeviceSessions[kSessionCount];
-CLIENTDEVICE_HANDLE DeviceLoopCounts[kSessionCount];
+SessionTables Sessions;
 
 namespace {
 
@@ -24,9 +22,9 @@ void CopyDeviceText(char* field, const char* text) {
 }  // namespace
 
 void ClearSessionTables() {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  std::memset(DeviceSessions, 0, sizeof DeviceSessions);
-  std::memset(DeviceLoopCounts, 0, sizeof DeviceLoopCounts);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  std::memset(Sessions.DeviceSessions, 0, sizeof Sessions.DeviceSessions);
+  std::memset(Sessions.DeviceLoopCounts, 0, sizeof Sessions.DeviceLoopCounts);
 }
 
 bool IsStorableDeviceText(const char* text) {
@@ -37,7 +35,7 @@ bool IsStorableDeviceText(const char* text) {
 
 int FindDeviceSession(const char* sn, const char* name) {
   for (int i = 0; i < kSessionCount; ++i) {
-    const CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+    const CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
     if (!IsVisible(r))
       continue;
     if (std::strncmp(r.DeviceSn, sn, kSnMatchLength) == 0 && std::strcmp(r.DeviceName, name) == 0) {
@@ -49,7 +47,7 @@ int FindDeviceSession(const char* sn, const char* name) {
 
 int FindFreeSession() {
   for (int i = 0; i < kSessionCount; ++i) {
-    if (DeviceSessions[i].Phase == kSessionFree)
+    if (Sessions.DeviceSessions[i].Phase == kSessionFree)
       return i;
   }
   return -1;
@@ -69,7 +67,7 @@ int FindLoopCount(const char* sn, const char* name) {
   if (sn[0] == '\0')
     return -1;
   for (int i = 0; i < kSessionCount; ++i) {
-    const CLIENTDEVICE_HANDLE& r = DeviceLoopCounts[i];
+    const CLIENTDEVICE_HANDLE& r = Sessions.DeviceLoopCounts[i];
     if (std::strcmp(r.DeviceSn, sn) == 0 && std::strcmp(r.DeviceName, name) == 0)
       return i;
   }
@@ -77,11 +75,11 @@ int FindLoopCount(const char* sn, const char* name) {
 }
 
 int AcquireDeviceSession(const char* sn, const char* name, SessionView* view) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   int i = FindDeviceSession(sn, name);
   if (i < 0)
     return -1;
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
   ++r.UseCount;
   view->ClientHandle = r.ClientHandle;
   std::memcpy(view->DeviceSn, r.DeviceSn, kDeviceTextSize);
@@ -93,34 +91,44 @@ int AcquireDeviceSession(const char* sn, const char* name, SessionView* view) {
 }
 
 void ReleaseSession(int index) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[index];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[index];
   if (--r.UseCount == 0 && r.Phase == kSessionAbandoned)
     std::memset(&r, 0, sizeof r);
 }
 
+SessionHold::SessionHold(const char* sn, const char* name) {
+  std::memset(&view_, 0, sizeof view_);
+  index_ = AcquireDeviceSession(sn, name, &view_);
+}
+
+SessionHold::~SessionHold() {
+  if (index_ >= 0)
+    ReleaseSession(index_);
+}
+
 void CountWaitingRequest(int index, int* looptime, int* looptimeall) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[index];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[index];
   *looptime = ++r.looptime;
   int c = FindLoopCount(r.DeviceSn, r.DeviceName);
-  *looptimeall = c >= 0 ? ++DeviceLoopCounts[c].looptime : 0;
+  *looptimeall = c >= 0 ? ++Sessions.DeviceLoopCounts[c].looptime : 0;
 }
 
 void DoomSession(int index) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  DeviceSessions[index].IdleCountdown = 0;
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  Sessions.DeviceSessions[index].IdleCountdown = 0;
 }
 
 void MarkRedirectSent(const char* sn, const char* name) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   int c = FindLoopCount(sn, name);
   if (c >= 0)
-    DeviceLoopCounts[c].looptime = GiveUpLimit;
+    Sessions.DeviceLoopCounts[c].looptime = GiveUpLimit;
 }
 
 int FindOrClaimSession(const char* sn, const char* name, bool* existed) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   int i = FindDeviceSession(sn, name);
   *existed = i >= 0;
   if (i >= 0)
@@ -128,7 +136,7 @@ int FindOrClaimSession(const char* sn, const char* name, bool* existed) {
   i = FindFreeSession();
   if (i < 0)
     return -1;
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
   std::memset(&r, 0, sizeof r);
   r.Phase = kSessionCreating;
   CopyDeviceText(r.DeviceSn, sn);
@@ -138,22 +146,22 @@ int FindOrClaimSession(const char* sn, const char* name, bool* existed) {
 }
 
 void CompleteClaim(int index, void* client) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[index];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[index];
   r.ClientHandle = client;
   r.Phase = kSessionLive;
   ++r.UseCount;
   if (FindLoopCount(r.DeviceSn, r.DeviceName) >= 0)
     return;
-  CLIENTDEVICE_HANDLE& c = DeviceLoopCounts[index];
+  CLIENTDEVICE_HANDLE& c = Sessions.DeviceLoopCounts[index];
   std::memset(&c, 0, sizeof c);
   std::memcpy(c.DeviceSn, r.DeviceSn, kDeviceTextSize);
   std::memcpy(c.DeviceName, r.DeviceName, kDeviceTextSize);
 }
 
 void AbandonClaim(int index) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[index];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[index];
   int32_t users = r.UseCount;
   std::memset(&r, 0, sizeof r);
   if (users == 0)
@@ -163,18 +171,18 @@ void AbandonClaim(int index) {
 }
 
 int SessionNameOfClient(const void* client, char* name_out) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   int i = FindClientSession(client);
   if (i < 0)
     return -1;
-  std::memcpy(name_out, DeviceSessions[i].DeviceName, kDeviceTextSize);
+  std::memcpy(name_out, Sessions.DeviceSessions[i].DeviceName, kDeviceTextSize);
   return 0;
 }
 
 void SetSerialPorts(const char* sn, const SessionPorts& ports) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   ForEachSerialSession(sn, [&ports](int i) {
-    CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+    CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
     r.HttpPort = ports.HttpPort;
     r.RTSPPort = ports.RTSPPort;
     r.SdkMapPort = ports.SdkMapPort;
@@ -186,9 +194,9 @@ void SetSerialPorts(const char* sn, const SessionPorts& ports) {
 }
 
 void DoomClientSessions(const void* client) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   ForEachClientSession(client, [](int i) {
-    DeviceSessions[i].IdleCountdown = 0;
-    DeviceSessions[i].TunnelClosed = 1;
+    Sessions.DeviceSessions[i].IdleCountdown = 0;
+    Sessions.DeviceSessions[i].TunnelClosed = 1;
   });
 }

@@ -3,7 +3,7 @@
 // many browser requests had to wait for its tunnel, across its sessions.
 //
 // Both tables, and every field of their records, are guarded by
-// SessionTableMutex. Workers, the tunnel library's callback threads and the
+// Sessions.Mutex. Workers, the tunnel library's callback threads and the
 // reaper all go through the functions below, each of which is one atomic step
 // under that mutex. The mutex is never held while the tunnel library is called:
 // the library runs our callbacks on its own threads and they take it too.
@@ -79,9 +79,13 @@ struct SessionView {
 // for; picks the service when a request names no server, and goes into notices.
 extern std::atomic<int32_t> UrlIndex;
 
-extern std::mutex SessionTableMutex;
-extern CLIENTDEVICE_HANDLE DeviceSessions[kSessionCount];
-extern CLIENTDEVICE_HANDLE DeviceLoopCounts[kSessionCount];
+// The two tables and the mutex that guards them.
+struct SessionTables {
+  std::mutex Mutex;
+  CLIENTDEVICE_HANDLE DeviceSessions[kSessionCount];
+  CLIENTDEVICE_HANDLE DeviceLoopCounts[kSessionCount];
+};
+extern SessionTables Sessions;
 
 // Start-up: both tables all zero.
 void ClearSessionTables();
@@ -90,7 +94,7 @@ void ClearSessionTables();
 bool IsStorableDeviceText(const char* text);
 
 // The six lookups; each returns the lowest matching index or -1 (the "all"
-// forms call back for every match). Callers hold SessionTableMutex. Records
+// forms call back for every match). Callers hold Sessions.Mutex. Records
 // being created count as the device's session; records being deleted match none.
 int FindDeviceSession(const char* sn, const char* name);  // sn on its first 20 characters
 int FindFreeSession();
@@ -103,9 +107,29 @@ int FindLoopCount(const char* sn, const char* name);  // both texts exact
 
 // Worker side. AcquireDeviceSession finds the device's session, takes a use of
 // it and copies it into view; -1 when there is none. Every acquired index is
-// given back with ReleaseSession.
+// given back with ReleaseSession; workers do both through a SessionHold.
 int AcquireDeviceSession(const char* sn, const char* name, SessionView* view);
 void ReleaseSession(int index);
+
+// A worker's use of a device's session for as long as it serves the request:
+// taken when the hold is made (if the device has a session), given back once
+// when it ends, whichever way the request ends. The reaper never deletes a
+// session in use, so the client in view() stays valid meanwhile.
+class SessionHold {
+ public:
+  SessionHold(const char* sn, const char* name);
+  ~SessionHold();
+  SessionHold(const SessionHold&) = delete;
+  SessionHold& operator=(const SessionHold&) = delete;
+
+  bool held() const { return index_ >= 0; }
+  int index() const { return index_; }
+  const SessionView& view() const { return view_; }
+
+ private:
+  SessionView view_;
+  int index_;
+};
 // One more waiting request for a held session: its looptime and the device's
 // running total go up by one; *looptimeall is 0 when the device has no record.
 void CountWaitingRequest(int index, int* looptime, int* looptimeall);
@@ -133,7 +157,7 @@ void DoomClientSessions(const void* client);                     // and marks th
 template <typename Fn>
 void ForEachClientSession(const void* client, Fn fn) {
   for (int i = 0; i < kSessionCount; ++i) {
-    const CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+    const CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
     if (r.ClientHandle == client && r.Phase == kSessionLive)
       fn(i);
   }
@@ -144,7 +168,7 @@ void ForEachSerialSession(const char* sn, Fn fn) {
   if (sn[0] == '\0')
     return;
   for (int i = 0; i < kSessionCount; ++i) {
-    const CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+    const CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
     bool visible = r.Phase == kSessionCreating || r.Phase == kSessionLive;
     if (visible && std::strcmp(r.DeviceSn, sn) == 0)
       fn(i);

@@ -14,8 +14,8 @@ void* FakeClient(int n) {
 
 void PutSession(int i, void* client, const char* sn, const char* name,
                 int32_t phase = kSessionLive) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceSessions[i];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
   std::memset(&r, 0, sizeof r);
   r.ClientHandle = client;
   std::strcpy(r.DeviceSn, sn);
@@ -25,8 +25,8 @@ void PutSession(int i, void* client, const char* sn, const char* name,
 }
 
 void PutLoopCount(int i, const char* sn, const char* name, int32_t count) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
-  CLIENTDEVICE_HANDLE& r = DeviceLoopCounts[i];
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
+  CLIENTDEVICE_HANDLE& r = Sessions.DeviceLoopCounts[i];
   std::memset(&r, 0, sizeof r);
   std::strcpy(r.DeviceSn, sn);
   std::strcpy(r.DeviceName, name);
@@ -47,7 +47,7 @@ class SessionTableTest : public ::testing::Test {
 
 TEST_F(SessionTableTest, DeviceLookupComparesTwentySerialCharactersAndTheWholeName) {
   PutSession(3, FakeClient(1), "ABCDEFGHIJKLMNOPQRST-one", "cam");
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   EXPECT_EQ(FindDeviceSession("ABCDEFGHIJKLMNOPQRST-two", "cam"), 3);
   EXPECT_EQ(FindDeviceSession("ABCDEFGHIJKLMNOPQRSX", "cam"), -1);
   EXPECT_EQ(FindDeviceSession("ABCDEFGHIJKLMNOPQRST-one", "Cam"), -1);
@@ -61,7 +61,7 @@ TEST_F(SessionTableTest, LookupsReturnTheFirstMatch) {
   PutSession(2, FakeClient(2), "SN2", "cam");
   PutLoopCount(7, "SN1", "cam", 3);
   PutLoopCount(11, "SN1", "cam", 4);
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   EXPECT_EQ(FindDeviceSession("SN1", "cam"), 5);
   EXPECT_EQ(FindClientSession(FakeClient(1)), 5);
   EXPECT_EQ(FindFreeSession(), 0);
@@ -76,7 +76,7 @@ TEST_F(SessionTableTest, SerialAndLoopCountLookupsCompareWholeTexts) {
   PutSession(4, FakeClient(2), "ABCDEFGHIJKLMNOPQRST-one", "door");
   PutSession(6, FakeClient(3), "ABCDEFGHIJKLMNOPQRST-two", "cam");
   PutLoopCount(0, "ABCDEFGHIJKLMNOPQRST-two", "cam", 1);
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   std::vector<int> hits;
   ForEachSerialSession("ABCDEFGHIJKLMNOPQRST-one", [&hits](int i) { hits.push_back(i); });
   EXPECT_EQ(hits, (std::vector<int>{1, 4}));
@@ -85,7 +85,7 @@ TEST_F(SessionTableTest, SerialAndLoopCountLookupsCompareWholeTexts) {
 }
 
 TEST_F(SessionTableTest, EmptyTextsNeverMatchFreeRecords) {
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   EXPECT_EQ(FindDeviceSession("", ""), -1);
   EXPECT_EQ(FindLoopCount("", ""), -1);
   int hits = 0;
@@ -98,7 +98,7 @@ TEST_F(SessionTableTest, EmptyTextsNeverMatchFreeRecords) {
 TEST_F(SessionTableTest, RecordsBeingDeletedAreInvisibleAndNotFree) {
   PutSession(0, FakeClient(1), "SN1", "cam", kSessionDeleting);
   PutSession(1, FakeClient(2), "SN2", "cam", kSessionCreating);
-  std::lock_guard<std::mutex> lock(SessionTableMutex);
+  std::lock_guard<std::mutex> lock(Sessions.Mutex);
   EXPECT_EQ(FindDeviceSession("SN1", "cam"), -1);
   EXPECT_EQ(FindClientSession(FakeClient(1)), -1);
   int hits = 0;
@@ -145,46 +145,46 @@ TEST_F(SessionTableTest, CompletedClaimMakesALoopCountRecordAtItsIndexOnlyWhenMi
   PutSession(1, FakeClient(5), "SN-x", "cam");
   CompleteClaim(i, FakeClient(1));
   ReleaseSession(i);
-  EXPECT_EQ(DeviceSessions[0].Phase, kSessionLive);
-  EXPECT_EQ(DeviceSessions[0].UseCount, 0);
-  EXPECT_STREQ(DeviceLoopCounts[0].DeviceSn, "SN1");
-  EXPECT_EQ(DeviceLoopCounts[0].looptime, 0);
+  EXPECT_EQ(Sessions.DeviceSessions[0].Phase, kSessionLive);
+  EXPECT_EQ(Sessions.DeviceSessions[0].UseCount, 0);
+  EXPECT_STREQ(Sessions.DeviceLoopCounts[0].DeviceSn, "SN1");
+  EXPECT_EQ(Sessions.DeviceLoopCounts[0].looptime, 0);
 
   // A new session at index 2 overwrites another device's count there.
   i = FindOrClaimSession("SN2", "cam", &existed);
   ASSERT_EQ(i, 2);
   CompleteClaim(i, FakeClient(2));
-  EXPECT_STREQ(DeviceLoopCounts[2].DeviceSn, "SN2");
-  EXPECT_EQ(DeviceLoopCounts[2].looptime, 0);
+  EXPECT_STREQ(Sessions.DeviceLoopCounts[2].DeviceSn, "SN2");
+  EXPECT_EQ(Sessions.DeviceLoopCounts[2].looptime, 0);
 
   // A device with a count keeps it, and no record is written at the new index.
   PutLoopCount(9, "SN3", "cam", 12);
   i = FindOrClaimSession("SN3", "cam", &existed);
   ASSERT_EQ(i, 3);
   CompleteClaim(i, FakeClient(3));
-  EXPECT_EQ(DeviceLoopCounts[9].looptime, 12);
-  EXPECT_TRUE(IsAllZero(DeviceLoopCounts[3]));
+  EXPECT_EQ(Sessions.DeviceLoopCounts[9].looptime, 12);
+  EXPECT_TRUE(IsAllZero(Sessions.DeviceLoopCounts[3]));
 }
 
 TEST_F(SessionTableTest, AbandonedClaimIsFreeAtOnceOrAtItsLastRelease) {
   bool existed;
   int i = FindOrClaimSession("SN1", "cam", &existed);
   AbandonClaim(i);
-  EXPECT_TRUE(IsAllZero(DeviceSessions[i]));
+  EXPECT_TRUE(IsAllZero(Sessions.DeviceSessions[i]));
 
   i = FindOrClaimSession("SN1", "cam", &existed);
   SessionView view;
   ASSERT_EQ(AcquireDeviceSession("SN1", "cam", &view), i);
   AbandonClaim(i);
   {
-    std::lock_guard<std::mutex> lock(SessionTableMutex);
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
     EXPECT_EQ(FindDeviceSession("SN1", "cam"), -1);
     EXPECT_NE(FindFreeSession(), i);
   }
   int looptime, looptimeall;
   CountWaitingRequest(i, &looptime, &looptimeall);
   ReleaseSession(i);
-  EXPECT_TRUE(IsAllZero(DeviceSessions[i]));
+  EXPECT_TRUE(IsAllZero(Sessions.DeviceSessions[i]));
 }
 
 TEST_F(SessionTableTest, WaitingRequestsCountOnTheSessionAndTheDevice) {
@@ -193,15 +193,15 @@ TEST_F(SessionTableTest, WaitingRequestsCountOnTheSessionAndTheDevice) {
   SessionView view;
   int i = AcquireDeviceSession("SN1", "cam", &view);
   ASSERT_EQ(i, 4);
-  EXPECT_EQ(DeviceSessions[4].UseCount, 1);
+  EXPECT_EQ(Sessions.DeviceSessions[4].UseCount, 1);
   int looptime = 0, looptimeall = 0;
   CountWaitingRequest(i, &looptime, &looptimeall);
   EXPECT_EQ(looptime, 1);
   EXPECT_EQ(looptimeall, 45);
   DoomSession(i);
   ReleaseSession(i);
-  EXPECT_EQ(DeviceSessions[4].IdleCountdown, 0);
-  EXPECT_EQ(DeviceSessions[4].UseCount, 0);
+  EXPECT_EQ(Sessions.DeviceSessions[4].IdleCountdown, 0);
+  EXPECT_EQ(Sessions.DeviceSessions[4].UseCount, 0);
 
   PutSession(5, FakeClient(2), "SN2", "cam");
   i = AcquireDeviceSession("SN2", "cam", &view);

@@ -1,7 +1,7 @@
 // Notice subscriber listener (see subscriber_listener.h).
 #include "gateway/tunnel/subscriber_listener.h"
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 #include "gateway/tunnel/notices.h"
 #include "platform/thread.h"
 

@@ -3,7 +3,7 @@
 // record of its own holding the traffic counter and the network-event callback.
 // One mutex guards the double's books; callbacks are always run outside it, as a
 // library thread would run them.
-#include "gateway/tunnel/zelmo_double.h"
+#include "gateway/testing/zelmo_double.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,8 +16,8 @@
 #include <mutex>
 #include <thread>
 
-#include "gateway/tunnel/zelmo_api.h"
 #include "platform/net.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

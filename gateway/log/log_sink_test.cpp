@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 struct LoggedLine {
   int level;

@@ -11,8 +11,8 @@
 
 #include "devcloud/agent.h"
 #include "devcloud/agent_record.h"
-#include "gateway/tunnel/zelmo_api.h"
-#include "zelmo/test_cloud.h"
+#include "test_cloud.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Test support (see test_cloud.h).
-#include "zelmo/test_cloud.h"
+#include "test_cloud.h"
 
 #include <httplib.h>
 
 #include <chrono>
 
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 namespace zelmo_test {
 

@@ -1,4 +1,4 @@
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

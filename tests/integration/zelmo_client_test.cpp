@@ -7,10 +7,10 @@
 #include <cstring>
 #include <thread>
 
-#include "gateway/tunnel/zelmo_api.h"
+#include "test_cloud.h"
 #include "zelmo/device_list.h"
-#include "zelmo/test_cloud.h"
 #include "zelmo/wire.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // WriteLog: formats one line on the caller's stack and hands it to the sink the
 // tunnel library returns for its level. Callable from any thread at once.
-#include "gateway/server/write_log.h"
+#include "gateway/log/write_log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/tunnel/zelmo_api.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <thread>
 
-#include "gateway/tunnel/zelmo_api.h"
-#include "zelmo/test_cloud.h"
+#include "test_cloud.h"
+#include "zelmo/zelmo_api.h"
 
 namespace {
 
