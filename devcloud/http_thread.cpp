@@ -1,9 +1,9 @@
 // HTTP server thread (see http_thread.h).
 #include "devcloud/http_thread.h"
 
-#include <sys/socket.h>
-
 #include <chrono>
+
+#include "platform/net.h"
 
 namespace devcloud {
 
@@ -13,8 +13,7 @@ int HttpServerThread::Bind(const std::string& host, int port) {
   // SO_REUSEADDR alone only lets a restart reuse the port past connections
   // that linger after the last run.
   server_.set_socket_options([this](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    platform::SocketAllowRebind(static_cast<platform::Socket>(sock));
     listener_ = sock;
   });
   int bound = -1;
@@ -26,7 +25,7 @@ int HttpServerThread::Bind(const std::string& host, int port) {
   // the clock at once: connections past the queue would wait for a SYN
   // retransmission, a second or more. Listening again only sets the queue.
   if (bound >= 0)
-    listen(listener_, SOMAXCONN);
+    platform::SocketListen(listener_, platform::kMaxBacklog);
   return bound;
 }
 

@@ -1,18 +1,26 @@
 // Sockets: the thin layer over Winsock and BSD sockets that both programs use.
 // Results follow the design's convention: 0 success, -1 failure, and the reason
 // in LastSocketError() (WSAGetLastError() on Windows, errno on POSIX).
+// No system header comes through here: the handle is an opaque integer that only
+// the implementation converts to a descriptor or a SOCKET.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-#include "socket_type.h"  // platform::Socket, kInvalidSocket (picked by CMake)
-
 namespace platform {
 
-// Winsock 2.2 start-up; 0 or the error code. POSIX also ignores SIGPIPE here
-// once, as a second guard behind SocketSend's no-signal flag.
+// A descriptor on POSIX, a SOCKET (UINT_PTR) on Windows; either fits a signed
+// integer of pointer size, and both bad values (-1 and INVALID_SOCKET, ~0) read -1.
+using Socket = std::intptr_t;
+constexpr Socket kInvalidSocket = -1;
+extern const int kMaxBacklog;  // the longest listen queue the system grants (SOMAXCONN)
+
+// Winsock 2.2 start-up; 0 or the error code. POSIX only ignores SIGPIPE here,
+// once, as a second guard behind SocketSend's no-signal flag, and never fails.
 int NetStartup();
 void NetCleanup();
+// What NetStartup runs, for its failure message: "WSAStartup" on Windows.
+const char* NetStartupName();
 
 int LastSocketError();
 // The peer-gone codes: connection aborted and reset (10053/10054 on Windows;

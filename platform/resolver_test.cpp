@@ -26,9 +26,17 @@ class ResolverTest : public ::testing::Test {
   }
 };
 
+// Four decimal parts of 0 to 255 joined by dots, nothing else.
 bool IsDottedIPv4(const char* text) {
-  in_addr addr;
-  return inet_pton(AF_INET, text, &addr) == 1;
+  unsigned part[4];
+  char rest;
+  if (std::sscanf(text, "%3u.%3u.%3u.%3u%c", &part[0], &part[1], &part[2], &part[3], &rest) != 4)
+    return false;
+  for (unsigned p : part) {
+    if (p > 255)
+      return false;
+  }
+  return text[0] >= '0' && text[0] <= '9';
 }
 
 std::vector<std::string> Resolve(const char* name) {

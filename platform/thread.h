@@ -2,9 +2,11 @@
 #pragma once
 #include <cstdint>
 
-#include "thread_type.h"  // platform::ThreadHandle (picked by CMake)
-
 namespace platform {
+
+// A thread's handle as an opaque integer of pointer size (a HANDLE on Windows, a
+// pthread_t on POSIX), so no system header comes through here.
+using ThreadHandle = std::uintptr_t;
 
 using ThreadRoutine = unsigned (*)(void* arg);
 

@@ -42,7 +42,7 @@ int StartSockets() {
   int r = platform::NetStartup();
   if (r == 0)
     return 0;
-  WriteLog(3, "WSAStartup failed with error %d\n", r);
+  WriteLog(3, "%s failed with error %d\n", platform::NetStartupName(), r);
   platform::NetCleanup();
   return -1;
 }

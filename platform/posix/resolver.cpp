@@ -1,62 +1,26 @@
-// Host name and IPv4 addresses through getaddrinfo, which is thread-safe where
-// gethostbyname shares one static result. Asking for stream sockets only gives
-// each address once; the resolver's order is kept. An empty name means this
-// computer, as on Windows, so the host name is resolved in its place.
+// The POSIX host name and the errno a failed lookup reports; the lookup itself
+// is shared with Windows (common/resolver.cpp).
 #include "platform/resolver.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <netdb.h>
 #include <unistd.h>
 
-#include "platform/net.h"
+#include "socket_system.h"
 
 namespace platform {
 
-namespace {
-
-std::atomic<ResolverHook> resolver_hook{nullptr};
-
 // getaddrinfo's own codes are not errno values; report them as the closest one.
-int ErrnoForResolverFailure(int rc) {
+void SetResolverError(int rc) {
   if (rc == EAI_SYSTEM)
-    return errno;
+    return;  // errno already tells
   if (rc == EAI_MEMORY)
-    return ENOMEM;
-  if (rc == EAI_AGAIN)
-    return EAGAIN;
-  return ENOENT;
+    errno = ENOMEM;
+  else if (rc == EAI_AGAIN)
+    errno = EAGAIN;
+  else
+    errno = ENOENT;
 }
-
-int SystemResolve(const char* name, char (*out)[16], int max) {
-  char host[256];
-  if (name == nullptr || name[0] == '\0') {
-    if (HostName(host, sizeof host) != 0)
-      return -1;
-    name = host;
-  }
-  addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  int rc = getaddrinfo(name, nullptr, &hints, &list);
-  if (rc != 0) {
-    errno = ErrnoForResolverFailure(rc);
-    return -1;
-  }
-  int count = 0;
-  for (addrinfo* a = list; a != nullptr && count < max; a = a->ai_next) {
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-    if (inet_ntop(AF_INET, &sin->sin_addr, out[count], sizeof out[count]) != nullptr)
-      count++;
-  }
-  freeaddrinfo(list);
-  return count;
-}
-
-}  // namespace
 
 int HostName(char* buf, int cap) {
   if (buf == nullptr || cap <= 0) {
@@ -72,17 +36,6 @@ int HostName(char* buf, int cap) {
     return -1;
   }
   return 0;
-}
-
-int ResolveIPv4(const char* name, char (*out)[16], int max) {
-  if (max < 0)
-    max = 0;
-  ResolverHook hook = resolver_hook.load();
-  return hook != nullptr ? hook(name, out, max) : SystemResolve(name, out, max);
-}
-
-void SetResolverHook(ResolverHook hook) {
-  resolver_hook.store(hook);
 }
 
 }  // namespace platform

@@ -5,11 +5,14 @@
 // one the first time it asks, so an id is never reused and matches what
 // CurrentThreadId says inside the thread. Releasing a handle joins the thread: that is what
 // frees a finished thread's stack, and callers release only threads that have
-// finished or are about to.
+// finished or are about to. The pthread_t is carried in the opaque handle.
 #include "platform/thread.h"
+
+#include <pthread.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -22,6 +25,21 @@ struct ThreadStartRecord {
   void* arg;
   uint32_t id;
 };
+
+static_assert(sizeof(pthread_t) <= sizeof(ThreadHandle), "a pthread_t must fit a ThreadHandle");
+
+// pthread_t may be an integer or a pointer; its bytes travel unchanged.
+ThreadHandle HandleOf(pthread_t t) {
+  ThreadHandle handle = 0;
+  memcpy(&handle, &t, sizeof t);
+  return handle;
+}
+
+pthread_t ThreadOf(ThreadHandle handle) {
+  pthread_t t;
+  memcpy(&t, &handle, sizeof t);
+  return t;
+}
 
 std::atomic<uint32_t> next_thread_id{1};
 thread_local uint32_t this_thread_id = 0;
@@ -50,14 +68,14 @@ int ThreadStart(ThreadRoutine routine, void* arg, ThreadHandle* handle, uint32_t
     errno = err;
     return -1;
   }
-  *handle = t;
+  *handle = HandleOf(t);
   if (id != nullptr)
     *id = new_id;
   return 0;
 }
 
 void ThreadRelease(ThreadHandle handle) {
-  pthread_join(handle, nullptr);
+  pthread_join(ThreadOf(handle), nullptr);
 }
 
 uint32_t CurrentThreadId() {

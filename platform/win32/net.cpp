@@ -2,9 +2,10 @@
 // a closed peer and lets a listener bind over connections in TIME_WAIT, so those
 // helpers have nothing to do here. select on the single socket is enough for
 // waiting: a Winsock fd_set holds socket handles, not a bit per descriptor.
+// Addresses, binding and listening are shared with POSIX (common/net.cpp).
 #include "platform/net.h"
 
-#include <cstring>
+#include "platform/common/socket_address.h"
 
 namespace platform {
 
@@ -20,6 +21,10 @@ void NetCleanup() {
   WSACleanup();
 }
 
+const char* NetStartupName() {
+  return "WSAStartup";
+}
+
 int LastSocketError() {
   return WSAGetLastError();
 }
@@ -29,74 +34,41 @@ bool IsPeerGoneError(int code) {
 }
 
 Socket TcpSocket() {
-  return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return static_cast<Socket>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
 }
 
 int SocketClose(Socket s) {
-  return closesocket(s) == 0 ? 0 : -1;
+  return closesocket(NativeSocket(s)) == 0 ? 0 : -1;
 }
 
 int SocketAllowRebind(Socket) {
   return 0;
 }
 
-// Fills addr from a dotted IPv4 text; -1 (WSAEINVAL) when the text is not one.
-static int MakeAddress(const char* ipv4, uint16_t port, sockaddr_in* addr) {
-  memset(addr, 0, sizeof *addr);
-  addr->sin_family = AF_INET;
-  addr->sin_port = htons(port);
-  if (ipv4 == nullptr || inet_pton(AF_INET, ipv4, &addr->sin_addr) != 1) {
-    WSASetLastError(WSAEINVAL);
-    return -1;
-  }
-  return 0;
-}
-
-int SocketBind(Socket s, const char* ipv4, uint16_t port) {
-  sockaddr_in addr;
-  if (MakeAddress(ipv4, port, &addr) != 0)
-    return -1;
-  return bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : -1;
-}
-
-int SocketListen(Socket s, int backlog) {
-  return listen(s, backlog) == 0 ? 0 : -1;
-}
-
 Socket SocketAccept(Socket s) {
-  return accept(s, nullptr, nullptr);
+  return static_cast<Socket>(accept(NativeSocket(s), nullptr, nullptr));
 }
 
 int SocketConnect(Socket s, const char* ipv4, uint16_t port) {
   sockaddr_in addr;
   if (MakeAddress(ipv4, port, &addr) != 0)
     return -1;
-  return connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : -1;
+  return connect(NativeSocket(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : -1;
 }
 
 int SocketSetSendTimeout(Socket s, int timeout_ms) {
   DWORD ms = static_cast<DWORD>(timeout_ms);
   const char* value = reinterpret_cast<const char*>(&ms);
-  return setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, value, sizeof ms) == 0 ? 0 : -1;
-}
-
-uint16_t SocketLocalPort(Socket s) {
-  sockaddr_in addr;
-  int len = sizeof addr;
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    return 0;
-  if (addr.sin_family != AF_INET)
-    return 0;
-  return ntohs(addr.sin_port);
+  return setsockopt(NativeSocket(s), SOL_SOCKET, SO_SNDTIMEO, value, sizeof ms) == 0 ? 0 : -1;
 }
 
 int SocketRecv(Socket s, void* buf, int len) {
-  int n = recv(s, static_cast<char*>(buf), len < 0 ? 0 : len, 0);
+  int n = recv(NativeSocket(s), static_cast<char*>(buf), len < 0 ? 0 : len, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
 int SocketSend(Socket s, const void* buf, int len) {
-  int n = send(s, static_cast<const char*>(buf), len < 0 ? 0 : len, 0);
+  int n = send(NativeSocket(s), static_cast<const char*>(buf), len < 0 ? 0 : len, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
@@ -105,7 +77,7 @@ int WaitReadable(Socket s, int timeout_ms) {
     timeout_ms = 0;
   fd_set readable;
   FD_ZERO(&readable);
-  FD_SET(s, &readable);
+  FD_SET(NativeSocket(s), &readable);
   timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   int r = select(0, &readable, nullptr, nullptr, &tv);
   if (r == SOCKET_ERROR)

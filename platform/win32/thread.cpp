@@ -1,8 +1,11 @@
 // Windows threads, sleeping and the clock. Threads start through the C
 // runtime's _beginthreadex so the runtime's per-thread data is set up and freed;
 // a small heap record carries routine and argument to a trampoline with the
-// runtime's calling convention. The returned handle is closed when released.
+// runtime's calling convention. The returned handle is closed when released;
+// _beginthreadex already gives it as the integer a ThreadHandle is.
 #include "platform/thread.h"
+
+#include <windows.h>
 
 #include <cerrno>
 #include <ctime>
@@ -38,14 +41,14 @@ int ThreadStart(ThreadRoutine routine, void* arg, ThreadHandle* handle, uint32_t
     delete start;
     return -1;
   }
-  *handle = reinterpret_cast<HANDLE>(h);
+  *handle = h;
   if (id != nullptr)
     *id = thread_id;
   return 0;
 }
 
 void ThreadRelease(ThreadHandle handle) {
-  CloseHandle(handle);
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
 uint32_t CurrentThreadId() {

@@ -1,6 +1,0 @@
-#pragma once
-#include <windows.h>
-
-namespace platform {
-using ThreadHandle = HANDLE;
-}  // namespace platform
