@@ -3,11 +3,12 @@
 // relay through Relay::Call.
 #include "devcloud/cloud_http.h"
 
-#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "devcloud/portal.h"
+#include "platform/text.h"
 #include "zelmo/wire.h"
 
 namespace devcloud {
@@ -219,15 +220,7 @@ httplib::Server::HandlerResponse TakeNoBodyWithoutLength(const httplib::Request&
 }  // namespace
 
 bool ParseInteger(const std::string& text, long long& value) {
-  if (text.empty() || text.size() > 20)
-    return false;
-  char first = text[0];
-  if (first != '-' && first != '+' && (first < '0' || first > '9'))
-    return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtoll(text.c_str(), &end, 10);
-  return errno == 0 && *end == '\0' && end != text.c_str();
+  return platform::ParseWholeDecimal(text.c_str(), LLONG_MIN, LLONG_MAX, &value);
 }
 
 void AddCloudRoutes(httplib::Server& server, const CloudHttpContext& context) {

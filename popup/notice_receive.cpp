@@ -7,33 +7,16 @@
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/text.h"
 #include "popup/console.h"
 
 std::atomic<int32_t> ServiceZone{1};
 
 int32_t ServiceZoneOf(const char* url_index) {
-  long long zone = std::strtoll(url_index, nullptr, 10);
-  if (zone > INT32_MAX)
-    return INT32_MAX;
-  if (zone < INT32_MIN)
-    return INT32_MIN;
-  return static_cast<int32_t>(zone);
+  return static_cast<int32_t>(platform::ParseClampedDecimal(url_index, INT32_MIN, INT32_MAX));
 }
 
 namespace {
-
-// The first line as strtok with "\n" takes it: leading line feeds skipped, up to
-// the next line feed. 0, or -1 when the text holds no line.
-int FirstLine(const char* text, char* line) {
-  while (*text == '\n')
-    ++text;
-  if (*text == '\0')
-    return -1;
-  size_t length = std::strcspn(text, "\n");
-  std::memcpy(line, text, length);
-  line[length] = '\0';
-  return 0;
-}
 
 NoticeBlock* MakeNoticeBlock(const NoticeFields& fields) {
   NoticeBlock* block = new NoticeBlock;
@@ -55,8 +38,8 @@ int HandleReceive(const char* data, int length, NoticeFields* fields, PopupStart
   std::memcpy(text, data, length);  // a NUL among the bytes ends the text there
   ConsolePrint("buf:%s\n", text);
 
-  char line[kReceiveBufferSize];
-  if (FirstLine(text, line) != 0) {
+  char* line = platform::CutFirstLine(text);
+  if (line == nullptr) {
     ConsolePrint("strtok() error,error code:%d", platform::LastSocketError());
     return -1;
   }

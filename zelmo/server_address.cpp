@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "platform/text.h"
+
 namespace zelmo {
 namespace {
 
@@ -14,8 +16,8 @@ int ParsePort(const std::string& text, uint16_t& port) {
     if (c < '0' || c > '9')
       return -1;
   }
-  long value = std::strtol(text.c_str(), nullptr, 10);
-  if (value < 1 || value > 65535)
+  long long value = 0;
+  if (!platform::ParseWholeDecimal(text.c_str(), 1, 65535, &value))
     return -1;
   port = static_cast<uint16_t>(value);
   return 0;

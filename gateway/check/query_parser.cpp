@@ -10,6 +10,7 @@
 
 #include "gateway/log/write_log.h"
 #include "platform/net.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -34,19 +35,6 @@ const QueryKey kMandatoryKeys[] = {
 };
 
 #undef HG_FIELD
-
-// Skips leading line feeds and ends the line at the next one. Null when the
-// text holds nothing but line feeds.
-char* CutFirstLine(char* text) {
-  while (*text == '\n')
-    ++text;
-  if (*text == '\0')
-    return nullptr;
-  char* end = std::strchr(text, '\n');
-  if (end != nullptr)
-    *end = '\0';
-  return text;
-}
 
 // Copies the value after the first occurrence of key, cut to capacity - 1 (or
 // not copied at all when too long and cutting is not allowed). An empty value
@@ -73,7 +61,7 @@ int CopyValue(const char* line, const char* key, char* field, size_t capacity,
 }  // namespace
 
 int ParseRequest(char* text, RequestParams* params) {
-  char* line = CutFirstLine(text);
+  char* line = platform::CutFirstLine(text);
   if (line == nullptr) {
     WriteLog(3, "strtok() error,error code:%d", platform::LastSocketError());
     return -1;

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <mutex>
 
 #include "gateway/log/write_log.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -63,7 +65,10 @@ int MakeClockUrl(const RequestParams& params, char* url) {
                   static_cast<int>(sizeof params.HttpIP - 1), params.HttpIP);
     return 0;
   }
-  const char* base = ServiceUrl(static_cast<int>(std::strtol(params.ServiceCenter, nullptr, 10)));
+  // Held to int's range: a wrapped value such as "4294967297" must not pick zone 1.
+  int zone =
+      static_cast<int>(platform::ParseClampedDecimal(params.ServiceCenter, INT_MIN, INT_MAX));
+  const char* base = ServiceUrl(zone);
   if (base == nullptr)
     return -1;
   std::snprintf(url, kClockUrlCapacity, "%s/getime", base);

@@ -17,6 +17,7 @@
 #include "gateway/server/worker_slots.h"
 #include "gateway/tunnel/device_connect.h"
 #include "gateway/tunnel/session_table.h"
+#include "platform/text.h"
 #include "zelmo/zelmo_api.h"
 
 int ReceiveWaitMs = 30000;
@@ -58,12 +59,7 @@ int CheckDeviceTexts(const RequestParams& params) {
 // A decimal text as the log and the clock compare it: leading blanks, a sign,
 // digits up to the first other character, no digits 0; held to 32 bits.
 int32_t ReadDecimal(const char* text) {
-  long long value = std::strtoll(text, nullptr, 10);
-  if (value > INT32_MAX)
-    return INT32_MAX;
-  if (value < INT32_MIN)
-    return INT32_MIN;
-  return static_cast<int32_t>(value);
+  return static_cast<int32_t>(platform::ParseClampedDecimal(text, INT32_MIN, INT32_MAX));
 }
 
 // t is the moment until which the request is valid: it must not be behind the
