@@ -1,7 +1,7 @@
-# Replies: Base64 of the port record (OpenSSL), the redirect page and page files.
+# Replies: Key2 (Base64 of the port record), the redirect page and page files.
 add_library(gateway_replies STATIC ${CMAKE_CURRENT_LIST_DIR}/replies.cpp)
 hg_include_root(gateway_replies PUBLIC gateway/server)
-target_link_libraries(gateway_replies PUBLIC platform PRIVATE OpenSSL::Crypto gateway_log)
+target_link_libraries(gateway_replies PUBLIC platform PRIVATE gateway_log)
 
 hg_add_gtest(replies_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/replies_test.cpp

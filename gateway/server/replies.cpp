@@ -1,16 +1,15 @@
-// Replies: Base64, the port record, the redirect URL and page, and page files.
+// Replies: Key2, the port record, the redirect URL and page, and page files.
 // Every text is formatted with snprintf into its fixed buffer; a result that
 // would not fit is thrown away whole, because a shortened URL or page would send
 // the browser somewhere wrong. The redirect page embeds the very URL the log
 // shows, so both come from one format.
 #include "gateway/server/replies.h"
 
-#include <openssl/evp.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/digest.h"
 #include "platform/files.h"
 
 namespace {
@@ -48,10 +47,6 @@ __attribute__((format(printf, 3, 4))) int FormatWhole(char* out, size_t cap, con
 
 }  // namespace
 
-int Base64Encode(const unsigned char* in, int len, char* out) {
-  return EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), in, len);
-}
-
 int FormatPortRecord(char* out, size_t cap, const char* local_ip, const MappedPorts& ports) {
   const int sip = 0;  // no SIP service is ever mapped
   return FormatWhole(out, cap, kPortRecordFormat, local_ip, ports.SdkMapPort, ports.HttpPort,
@@ -60,14 +55,7 @@ int FormatPortRecord(char* out, size_t cap, const char* local_ip, const MappedPo
 }
 
 int FormatKey2(const char* port_record, char* out, size_t cap) {
-  int len = static_cast<int>(strlen(port_record));
-  if (cap == 0 || static_cast<size_t>(Base64Length(len)) >= cap) {
-    if (cap > 0)
-      out[0] = '\0';
-    return -1;
-  }
-  Base64Encode(reinterpret_cast<const unsigned char*>(port_record), len, out);
-  return 0;
+  return platform::Base64Encode(port_record, strlen(port_record), out, cap) < 0 ? -1 : 0;
 }
 
 int FormatRedirectUrl(char* out, size_t cap, int http_port, const char* user, const char* key,

@@ -17,15 +17,6 @@ constexpr int kRedirectUrlSize = 1024;  // the URL, for the log
 constexpr int kReplySize = 1024;        // the redirect reply, always sent whole
 constexpr int kPageFilePieceSize = 1024;
 
-// Characters Base64Encode writes for len input bytes, without its NUL.
-constexpr int Base64Length(int len) {
-  return (len + 2) / 3 * 4;
-}
-
-// Standard Base64 without line breaks. out holds at least Base64Length(len) + 1
-// bytes; returns the count written, without the NUL always written behind it.
-int Base64Encode(const unsigned char* in, int len, char* out);
-
 // The local ports of a ready session, as the port record lists them; 0 for a
 // port the tunnel has not mapped.
 struct MappedPorts {

@@ -66,30 +66,6 @@ std::string WriteTempFile(const char* name, const std::string& bytes) {
   return path;
 }
 
-std::string Base64Of(const std::string& in) {
-  char out[4 * 64 + 1];  // room for inputs of up to 192 bytes
-  int n = Base64Encode(reinterpret_cast<const unsigned char*>(in.data()),
-                       static_cast<int>(in.size()), out);
-  EXPECT_EQ(n, static_cast<int>(strlen(out)));
-  return std::string(out, n);
-}
-
-TEST(Base64Encode, PadsShortLastGroups) {
-  EXPECT_EQ(Base64Of(""), "");
-  EXPECT_EQ(Base64Of("f"), "Zg==");
-  EXPECT_EQ(Base64Of("fo"), "Zm8=");
-  EXPECT_EQ(Base64Of("foo"), "Zm9v");
-  EXPECT_EQ(Base64Of(std::string("\0\0", 2)), "AAA=");
-}
-
-TEST(Base64Encode, UsesStandardAlphabetWithoutLineBreaks) {
-  EXPECT_EQ(Base64Of("\xfb\xff"), "+/8=");
-  std::string longer(60, 'x');  // 80 characters: older encoders break lines at 64 or 76
-  std::string text = Base64Of(longer);
-  EXPECT_EQ(text.size(), 80u);
-  EXPECT_EQ(text.find('\n'), std::string::npos);
-}
-
 const MappedPorts kPorts = {8081, 5555, 7071, 6061, 4444, 8082};
 
 TEST(PortRecord, ListsPortsInFixedOrderWithSipZero) {
