@@ -1,7 +1,9 @@
 // Host name and IPv4 addresses through getaddrinfo, which is thread-safe where
 // gethostbyname shares one static result. Asking for stream sockets only gives
-// each address once; the resolver's order is kept. An empty name means this
-// computer, as on Windows, so the host name is resolved in its place.
+// one entry per address and socket type; an address the hosts file names twice
+// (localhost on Debian) still comes back twice, as gethostbyname gives it. The
+// resolver's order is kept. An empty name means this computer, as on Windows, so
+// the host name is resolved in its place.
 #include "platform/resolver.h"
 
 #include <atomic>
