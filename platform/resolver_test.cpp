@@ -49,12 +49,15 @@ std::vector<std::string> Resolve(const char* name) {
   return list;
 }
 
+// How often an address comes back is the hosts file's choice: Debian's names
+// localhost for 127.0.0.1 and ::1, and the IPv4 lookup then gives 127.0.0.1
+// twice. The gateway takes the first address other than 127.0.0.1, which a
+// repeat does not change.
 TEST_F(ResolverTest, LocalhostIsLoopback) {
   auto list = Resolve("localhost");
   ASSERT_FALSE(list.empty());
   for (const auto& a : list)
     EXPECT_EQ(a.rfind("127.", 0), 0u) << a;
-  EXPECT_EQ(std::set<std::string>(list.begin(), list.end()).size(), list.size());
 }
 
 TEST_F(ResolverTest, HostNameResolves) {

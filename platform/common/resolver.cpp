@@ -1,6 +1,8 @@
 // IPv4 addresses through getaddrinfo, which is thread-safe where gethostbyname
-// shares one result. Asking for stream sockets only gives each address once;
-// the resolver's order is kept. An empty name means this computer, so the host
+// shares one result. Asking for stream sockets only gives one entry per address
+// and socket type; an address the hosts file names twice (localhost on Debian)
+// still comes back twice, as gethostbyname gives it. The resolver's order is
+// kept. An empty name means this computer, so the host
 // name is resolved in its place. Only the error report differs between the
 // systems (SetResolverError, beside each system's HostName).
 #include "platform/resolver.h"

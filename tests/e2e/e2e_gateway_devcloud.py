@@ -38,17 +38,11 @@ REDIRECT = re.compile(
 def setUpModule():
     global cloud, gateway, folder
     cloud = harness.DevCloud(DEVCLOUD)
+    unittest.addModuleCleanup(cloud.stop)
     folder = harness.gateway_folder(GATEWAY)
+    unittest.addModuleCleanup(shutil.rmtree, folder, ignore_errors=True)
     gateway = harness.Gateway(folder)
-
-
-def tearDownModule():
-    if gateway:
-        gateway.stop()
-    if cloud:
-        cloud.stop()
-    if folder:
-        shutil.rmtree(folder, ignore_errors=True)
+    unittest.addModuleCleanup(gateway.stop)
 
 
 def ask(device, **overrides):

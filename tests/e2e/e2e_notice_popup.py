@@ -12,6 +12,7 @@ Windows build:
       --probe build-win/bin/popup_probe.exe --shots build-win/e2e
 """
 import argparse
+import contextlib
 import os
 import shutil
 import sys
@@ -41,12 +42,16 @@ def open_tunnel(cloud, folder, limit=30):
 
 def run(args):
     screen = popup.Screen(args.probe, args.shots)
-    cloud = harness.DevCloud(os.path.join(args.native_bin, "devcloud"))
-    folder = harness.gateway_folder(os.path.join(args.native_bin, "harborgate"))
-    gateway = pop = None
-    try:
+    # Each start's undoing is registered before the next start.
+    with contextlib.ExitStack() as undo:
+        cloud = harness.DevCloud(os.path.join(args.native_bin, "devcloud"))
+        undo.callback(cloud.stop)
+        folder = harness.gateway_folder(os.path.join(args.native_bin, "harborgate"))
+        undo.callback(shutil.rmtree, folder, ignore_errors=True)
         gateway = harness.Gateway(folder)
+        undo.callback(gateway.stop)
         pop = popup.Harborpop(args.exe)
+        undo.callback(pop.end)
         pop.console.expect("connect ok!")
         open_tunnel(cloud, folder)
 
@@ -59,13 +64,6 @@ def run(args):
         time.sleep(0.3)
         popup.check_skin(screen.grab("popup_from_gateway.png"))
         screen.wait_gone()
-    finally:
-        if pop:
-            pop.end()
-        if gateway:
-            gateway.stop()
-        cloud.stop()
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 def main():

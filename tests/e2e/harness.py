@@ -3,13 +3,16 @@ test started as child processes, and the browser's side of the gateway's wire.
 
 The gateway listens on fixed ports (9999, 45000), so every test holds
 /tmp/harborgate-e2e.lock while it runs. Every wait is bounded; every process a
-test starts is ended by its PID when the test is done.
+test starts is ended by its PID when the test is done, and whatever is still
+running when the test process ends, however it ends, is ended then.
 """
+import atexit
 import fcntl
 import hashlib
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -28,8 +31,30 @@ WITH_HOST_ADDRESS = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                  "with-host-address")
 
 
+# The programs started and not yet stopped. A set-up that fails halfway, an
+# error nobody catches or a SIGTERM must not leave one of them running.
+running = set()
+
+
+def stop_running_programs():
+    for program in list(running):
+        program.stop()
+
+
+def _end_on_sigterm(signum, frame):
+    # No waiting here: the main thread may be inside a wait on the same process.
+    for program in list(running):
+        if program.proc.poll() is None:
+            program.proc.kill()
+    os._exit(128 + signum)
+
+
+atexit.register(stop_running_programs)
+
+
 def hold_e2e_lock():
     """Blocks until this process holds the e2e lock; it lasts until exit."""
+    signal.signal(signal.SIGTERM, _end_on_sigterm)
     lock = os.open(LOCK_PATH, os.O_RDWR | os.O_CREAT, 0o666)
     fcntl.flock(lock, fcntl.LOCK_EX)
     return lock
@@ -103,10 +128,11 @@ def is_listening(port):
 class Program:
     """A child process whose standard output is collected line by line."""
 
-    def __init__(self, args, cwd=None):
+    def __init__(self, args, cwd=None, env=None):
         self.args = args
-        self.proc = subprocess.Popen(args, cwd=cwd, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        running.add(self)
         self.lines = []
         self._lock = threading.Lock()
         self._reader = threading.Thread(target=self._collect, daemon=True)
@@ -150,8 +176,18 @@ class Program:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(10)
+        running.discard(self)
         self._reader.join(5)
         self.proc.stdout.close()
+
+
+def started(program, wait):
+    """Runs wait() for a program that was just started; ends it if wait fails."""
+    try:
+        wait()
+    except BaseException:
+        program.stop()
+        raise
 
 
 class DevCloud:
@@ -161,7 +197,8 @@ class DevCloud:
         self.port = 8700 if port_is_free(8700) else free_port()
         self.address = "127.0.0.1:%d" % self.port
         self.program = Program([binary, "--listen", self.address])
-        wait_until(self._answers, 20, "devcloud's /getime on " + self.address)
+        started(self.program,
+                lambda: wait_until(self._answers, 20, "devcloud's /getime on " + self.address))
 
     def _answers(self):
         if self.program.proc.poll() is not None:
@@ -208,6 +245,9 @@ class Gateway:
         self.folder = folder
         self.program = Program([WITH_HOST_ADDRESS, os.path.join(folder, "harborgate"), *args],
                                cwd=folder)
+        started(self.program, self._listens)
+
+    def _listens(self):
         self.program.wait_for_line(r"The log path : ")
         wait_for_listeners(self.program)
 

@@ -74,23 +74,21 @@ def good_time(handler, delay=0):
     answer(handler, 200, b"t=%d" % int(time.time()))
 
 
-def setUpModule():
-    global cloud, gateway, workdir
-    workdir = tempfile.TemporaryDirectory(prefix="harborgate-fault-")
-    cloud = fh.DevCloud(DEVCLOUD, workdir.name)
-    gateway = fh.Gateway(GATEWAY)
-
-
-def tearDownModule():
+def close_clocks():
     for clock in clocks:
         clock.shutdown()
         clock.server_close()
-    if gateway:
-        gateway.stop()
-    if cloud:
-        cloud.stop()
-    if workdir:
-        workdir.cleanup()
+
+
+def setUpModule():
+    global cloud, gateway, workdir
+    unittest.addModuleCleanup(close_clocks)
+    workdir = tempfile.TemporaryDirectory(prefix="harborgate-fault-")
+    unittest.addModuleCleanup(workdir.cleanup)
+    cloud = fh.DevCloud(DEVCLOUD, workdir.name)
+    unittest.addModuleCleanup(cloud.stop)
+    gateway = fh.Gateway(GATEWAY)
+    unittest.addModuleCleanup(gateway.stop)
 
 
 def query(clock_address, serial="FLT-0001", name="Lobby"):

@@ -4,7 +4,7 @@ gateway's descriptors and threads as /proc shows them.
 
 The gateway listens on the fixed ports 9999 and 45000, so every fault test holds
 /tmp/harborgate-e2e.lock for its whole run. Every wait is bounded; every process
-a test starts is ended by its own PID.
+a test starts is ended by its own PID, at the latest when the test process ends.
 """
 import base64
 import json
@@ -22,8 +22,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 from harness import (  # noqa: E402,F401
     CHECK_CODE_SALT, GATEWAY_PORT, LOCK_PATH, NOTICE_PORT, PAGE_FILES, WITH_HOST_ADDRESS,
-    check_code, free_port, hold_e2e_lock, is_listening, wait_for_listeners, wait_until,
-    wait_until_ports_free)
+    check_code, free_port, hold_e2e_lock, is_listening, started, wait_for_listeners,
+    wait_until, wait_until_ports_free)
 
 REDIRECT = re.compile(
     rb"HTTP/1\.1 200 OK\nContent-Type: text/html; charset = utf-8\n\n"
@@ -73,6 +73,7 @@ class Program(harness.Program):
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait(10)
+        harness.running.discard(self)
         self._reader.join(5)
         self.proc.stdout.close()
 
@@ -90,7 +91,8 @@ class DevCloud:
             json.dump(config or CLOUD_CONFIG, f)
         self.program = Program([binary, "--listen", self.address, "--config", self.config,
                                 *args])
-        wait_until(self._answers, 20, "devcloud's /getime on " + self.address)
+        started(self.program,
+                lambda: wait_until(self._answers, 20, "devcloud's /getime on " + self.address))
 
     @property
     def pid(self):
@@ -139,14 +141,19 @@ class Gateway:
     def __init__(self, binary):
         wait_until_ports_free()
         self.folder = tempfile.mkdtemp(prefix="harborgate-fault-")
-        shutil.copy2(binary, self.folder)
-        for page in PAGE_FILES:
-            shutil.copy2(os.path.join(os.path.dirname(binary), page), self.folder)
-        # The wrapper ends by executing the gateway, so the PID is the gateway's.
-        self.program = Program([WITH_HOST_ADDRESS, os.path.join(self.folder, "harborgate")],
-                               cwd=self.folder)
-        self.program.wait_for_count("The log path : ", 1, 15)
-        wait_for_listeners(self.program)
+        self.program = None
+        try:
+            shutil.copy2(binary, self.folder)
+            for page in PAGE_FILES:
+                shutil.copy2(os.path.join(os.path.dirname(binary), page), self.folder)
+            # The wrapper ends by executing the gateway, so the PID is the gateway's.
+            self.program = Program([WITH_HOST_ADDRESS, os.path.join(self.folder, "harborgate")],
+                                   cwd=self.folder)
+            self.program.wait_for_count("The log path : ", 1, 15)
+            wait_for_listeners(self.program)
+        except BaseException:
+            self.stop()
+            raise
 
     @property
     def pid(self):
@@ -189,7 +196,8 @@ class Gateway:
                        descriptors, threads, self.descriptors(), self.threads()))
 
     def stop(self):
-        self.program.stop()
+        if self.program:
+            self.program.stop()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 

@@ -35,17 +35,11 @@ CONNECTION_LIMIT = 45
 def setUpModule():
     global cloud, gateway, workdir
     workdir = tempfile.TemporaryDirectory(prefix="harborgate-fault-")
+    unittest.addModuleCleanup(workdir.cleanup)
     cloud = fh.DevCloud(DEVCLOUD, workdir.name)
+    unittest.addModuleCleanup(cloud.stop)
     gateway = fh.Gateway(GATEWAY)
-
-
-def tearDownModule():
-    if gateway:
-        gateway.stop()
-    if cloud:
-        cloud.stop()
-    if workdir:
-        workdir.cleanup()
+    unittest.addModuleCleanup(gateway.stop)
 
 
 def good_request():

@@ -28,17 +28,11 @@ workdir = None
 def setUpModule():
     global cloud, gateway, workdir
     workdir = tempfile.TemporaryDirectory(prefix="harborgate-fault-")
+    unittest.addModuleCleanup(workdir.cleanup)
     cloud = fh.DevCloud(DEVCLOUD, workdir.name)
+    unittest.addModuleCleanup(cloud.stop)
     gateway = fh.Gateway(GATEWAY)
-
-
-def tearDownModule():
-    if gateway:
-        gateway.stop()
-    if cloud:
-        cloud.stop()
-    if workdir:
-        workdir.cleanup()
+    unittest.addModuleCleanup(gateway.stop)
 
 
 def subscribe():

@@ -31,21 +31,16 @@ CLOCK_REFUSED = "t is error!!!!!!!!!!!!!!!!!!!!!"
 def setUpModule():
     global cloud, gateway, workdir
     workdir = tempfile.TemporaryDirectory(prefix="harborgate-fault-")
+    unittest.addModuleCleanup(workdir.cleanup)
     cloud = fh.DevCloud(DEVCLOUD, workdir.name)
+    # A case replaces the cloud it killed: the one running at the end is ended.
+    unittest.addModuleCleanup(lambda: cloud.stop())
     gateway = fh.Gateway(GATEWAY)
+    unittest.addModuleCleanup(gateway.stop)
     # A stale request runs the clock query once, so the counts taken before a
     # session already include whatever the first query sets up for good.
     fh.gateway_request(fh.device_query(cloud.address, "FLT-0002", "Yard", t=1))
     gateway.program.wait_for_count(CLOCK_REFUSED, 1, 10)
-
-
-def tearDownModule():
-    if gateway:
-        gateway.stop()
-    if cloud:
-        cloud.stop()
-    if workdir:
-        workdir.cleanup()
 
 
 def ask(serial, name):
