@@ -112,6 +112,7 @@ void CountWaitingRequest(int index, int* looptime, int* looptimeall) {
   std::lock_guard<std::mutex> lock(Sessions.Mutex);
   CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[index];
   *looptime = ++r.looptime;
+  r.UnaskedPasses = 0;
   int c = FindLoopCount(r.DeviceSn, r.DeviceName);
   *looptimeall = c >= 0 ? ++Sessions.DeviceLoopCounts[c].looptime : 0;
 }
