@@ -256,6 +256,17 @@ extern "C" int Zelmo_DeleteClient(void* client) {
   return -1;
 }
 
+extern "C" int Zelmo_CopyDeviceEntry(void* client, int index, void* entry) {
+  Books& b = TheBooks();
+  std::lock_guard<std::mutex> lock(b.mu);
+  if (FindClient(b, client) == nullptr || entry == nullptr)
+    return -1;
+  if (index < 0 || index >= ZelmoDeviceCount(client) || index >= kZelmoMaxDevices)
+    return -1;
+  std::memcpy(entry, ZelmoDeviceEntry(client, index), kZelmoDeviceEntrySize);
+  return 0;
+}
+
 extern "C" int Zelmo_AddT2URule(void* tunnel_context, const char* tunnel_id, int reserved,
                                 const char* rule_name, const char* local_ip, uint16_t local_port) {
   Record("Zelmo_AddT2URule",
@@ -382,6 +393,8 @@ void SetAfterListHook(void (*hook)(void* client)) {
 }
 
 void WriteDeviceList(void* client, const std::vector<Device>& devices) {
+  Books& b = TheBooks();
+  std::lock_guard<std::mutex> lock(b.mu);
   int n = 0;
   for (const Device& d : devices) {
     if (n == kZelmoMaxDevices)
