@@ -2,12 +2,22 @@
 #include "zelmo/device_list.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
+#include "zelmo/client.h"
 #include "zelmo/zelmo_api.h"
 
 namespace zelmo {
 namespace {
+
+// Guards the device lists of all clients: a refresh writes a list whole under
+// it, and every reader copies what it needs under it, so no one sees an entry
+// half rewritten. Refreshes are rare and short; one lock for all clients is enough.
+std::mutex& ListMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 void PutText(char* entry, int offset, int size, const std::string& text) {
   std::size_t n = text.size() < static_cast<std::size_t>(size) ? text.size() : size - 1;
@@ -33,6 +43,7 @@ void UpdateBytes(char* target, const char* wanted, int size) {
 }  // namespace
 
 void WriteDeviceList(void* client, const std::vector<CloudDevice>& devices) {
+  std::lock_guard<std::mutex> lock(ListMutex());
   int count = static_cast<int>(devices.size());
   if (count > kZelmoMaxDevices)
     count = kZelmoMaxDevices;
@@ -53,6 +64,7 @@ void WriteDeviceList(void* client, const std::vector<CloudDevice>& devices) {
 }
 
 int FindDeviceEntry(const void* client, const char* serial) {
+  std::lock_guard<std::mutex> lock(ListMutex());
   int count = ZelmoDeviceCount(client);
   for (int i = 0; i < count && i < kZelmoMaxDevices; ++i) {
     if (std::strcmp(ZelmoEntrySerial(ZelmoDeviceEntry(client, i)), serial) == 0)
@@ -61,4 +73,19 @@ int FindDeviceEntry(const void* client, const char* serial) {
   return -1;
 }
 
+int CopyDeviceEntry(const void* client, int index, void* entry) {
+  std::lock_guard<std::mutex> lock(ListMutex());
+  if (index < 0 || index >= ZelmoDeviceCount(client) || index >= kZelmoMaxDevices)
+    return -1;
+  std::memcpy(entry, ZelmoDeviceEntry(client, index), kZelmoDeviceEntrySize);
+  return 0;
+}
+
 }  // namespace zelmo
+
+extern "C" int Zelmo_CopyDeviceEntry(void* client, int index, void* entry) {
+  zelmo::ClientObject* object = zelmo::ClientFromHandle(client);
+  if (object == nullptr || entry == nullptr)
+    return -1;
+  return zelmo::CopyDeviceEntry(object->layout, index, entry);
+}

@@ -112,11 +112,11 @@ struct DeviceLogin {
   char key[kZelmoEntryKeySize];
 };
 
-// The user and key of the client's device entry with serial sn, taken from the
-// library's list (entries 0 to 63); false when the list has no such entry.
-bool FindDeviceLogin(const void* client, const char* sn, DeviceLogin* login) {
-  for (int i = 0; i < kZelmoMaxDevices; ++i) {
-    const char* entry = ZelmoDeviceEntry(client, i);
+// The user and key of the client's device entry with serial sn, each entry
+// copied whole from the library's list; false when the list has no such entry.
+bool FindDeviceLogin(void* client, const char* sn, DeviceLogin* login) {
+  char entry[kZelmoDeviceEntrySize];
+  for (int i = 0; Zelmo_CopyDeviceEntry(client, i, entry) == 0; ++i) {
     if (std::strncmp(ZelmoEntrySerial(entry), sn, kZelmoEntrySerialSize) != 0)
       continue;
     std::memcpy(login->user, ZelmoEntryUser(entry), sizeof login->user);

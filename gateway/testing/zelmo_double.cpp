@@ -1,8 +1,15 @@
 // Test double of the tunnel libraries (see zelmo_double.h). Every client object
 // is a zeroed heap block of the library's layout; a tunnel context is a small
-// record of its own holding the traffic counter and the network-event callback.
-// One mutex guards the double's books; callbacks are always run outside it, as a
-// library thread would run them.
+// record of its own holding its tunnel id, the traffic counter and the
+// network-event callback. One mutex guards the double's books; callbacks run
+// outside it, on a thread of their own, as a library thread would run them.
+//
+// Where the gateway relies on the library, the double keeps the library's word:
+// Zelmo_DeleteClient runs no callback itself but waits for the client's
+// callbacks in flight; Zelmo_AddT2URule refuses (-2) a null or unknown context,
+// another tunnel's id and an unknown rule name; and a handle or context used
+// after its client was deleted ends the test program, as freed memory would in
+// the library (the object is kept poisoned until Reset, so the use is caught).
 #include "gateway/testing/zelmo_double.h"
 
 #include <atomic>
@@ -22,6 +29,7 @@
 namespace {
 
 struct FakeTunnel {
+  std::string id;
   int64_t counter = 0;
   ZelmoNetInfoCallBack net_info = nullptr;
   void* net_info_user = nullptr;
@@ -34,18 +42,26 @@ struct FakeClient {
   void* connected_user = nullptr;
   ZelmoTunnelClosedCallBack closed = nullptr;
   void* closed_user = nullptr;
+  int in_flight = 0;  // callbacks running on library threads
+  bool deleting = false;
 };
+
+constexpr const char* kRuleNames[] = {"HttpPort",         "RTSPPort",    "MediaPort",
+                                      "SdkMapPort",       "HttpMapPort", "AccessIpcHTTPPort",
+                                      "AccessIpcRTSPPort"};
 
 struct Books {
   std::mutex mu;
+  std::condition_variable changed;  // a callback ended or a delete began
   std::vector<FakeClient> clients;
+  std::vector<void*> deleted_objects;  // poisoned, freed at Reset
+  std::vector<FakeTunnel*> deleted_tunnels;
   int deleted = 0;
   int failing_creates = 0;
   int create_delay_ms = 0;
-  bool closed_on_delete = false;
   void (*after_list)(void* client) = nullptr;
-  int closed_in_delete = 0;
-  std::vector<std::thread> late_callbacks;  // closed callbacks that outlived their delete
+  int finished_in_delete = 0;
+  std::vector<std::thread> late_callbacks;  // callbacks that outlived their delete
   std::vector<zelmo_double::Device> account_devices;
   std::vector<int> scripted_rule_results;
   std::map<int, int> rule_result_for_port;
@@ -88,6 +104,33 @@ FakeTunnel* FindTunnel(Books& b, const void* context) {
   return nullptr;
 }
 
+void Contains(const std::vector<void*>& v, const void* p, const char* what, const char* call) {
+  for (const void* q : v) {
+    if (q == p) {
+      std::fprintf(stderr, "zelmo_double: %s called with the %s of a deleted client\n", call, what);
+      std::abort();
+    }
+  }
+}
+
+// Lock held. Ends the program on a handle or context of a deleted client.
+void RefuseStale(Books& b, const void* client, const void* context, const char* call) {
+  if (client != nullptr)
+    Contains(b.deleted_objects, client, "handle", call);
+  if (context != nullptr) {
+    std::vector<void*> tunnels(b.deleted_tunnels.begin(), b.deleted_tunnels.end());
+    Contains(tunnels, context, "tunnel context", call);
+  }
+}
+
+bool IsRuleName(const char* name) {
+  for (const char* known : kRuleNames) {
+    if (name != nullptr && std::strcmp(name, known) == 0)
+      return true;
+  }
+  return false;
+}
+
 void CopyText(char* field, int cap, const std::string& text) {
   std::memset(field, 0, cap);
   std::strncpy(field, text.c_str(), cap - 1);
@@ -113,34 +156,24 @@ void ListenOnRulePort(Books& b, uint16_t port) {
   }
 }
 
-// Runs the closed callback on another thread and waits for it, up to 2 seconds.
-// Called without the books' lock. Returns whether it finished in time.
-bool RunClosedCallbackAside(ZelmoTunnelClosedCallBack callback, void* user) {
-  struct Done {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-  };
-  auto done = std::make_shared<Done>();
-  std::thread runner([callback, user, done] {
-    callback(user);
-    std::lock_guard<std::mutex> lock(done->mu);
-    done->done = true;
-    done->cv.notify_all();
-  });
-  bool in_time;
+// Runs fn on a thread of its own, as the library runs callbacks, counted as in
+// flight for the client; waits for it unless detached.
+template <typename Fn>
+int RunOnLibraryThread(void* client, Fn fn) {
+  Books& b = TheBooks();
   {
-    std::unique_lock<std::mutex> lock(done->mu);
-    in_time = done->cv.wait_for(lock, std::chrono::seconds(2), [&done] { return done->done; });
-  }
-  if (in_time) {
-    runner.join();
-  } else {
-    Books& b = TheBooks();
     std::lock_guard<std::mutex> lock(b.mu);
-    b.late_callbacks.push_back(std::move(runner));
+    if (FakeClient* c = FindClient(b, client))
+      ++c->in_flight;
   }
-  return in_time;
+  int result = 0;
+  std::thread runner([&result, fn] { result = fn(); });
+  runner.join();
+  std::lock_guard<std::mutex> lock(b.mu);
+  if (FakeClient* c = FindClient(b, client))
+    --c->in_flight;
+  b.changed.notify_all();
+  return result;
 }
 
 void SleepMs(int ms) {
@@ -184,6 +217,7 @@ extern "C" void Zelmo_SetClientTunnelConnectedCallBack(void* client, void* user,
          {zelmo_double::HandleText(client), zelmo_double::HandleText(user)});
   Books& b = TheBooks();
   std::lock_guard<std::mutex> lock(b.mu);
+  RefuseStale(b, client, nullptr, "Zelmo_SetClientTunnelConnectedCallBack");
   if (FakeClient* c = FindClient(b, client)) {
     c->connected = callback;
     c->connected_user = user;
@@ -196,6 +230,7 @@ extern "C" void Zelmo_SetClientTunnelClosedCallBack(void* client, void* user,
          {zelmo_double::HandleText(client), zelmo_double::HandleText(user)});
   Books& b = TheBooks();
   std::lock_guard<std::mutex> lock(b.mu);
+  RefuseStale(b, client, nullptr, "Zelmo_SetClientTunnelClosedCallBack");
   if (FakeClient* c = FindClient(b, client)) {
     c->closed = callback;
     c->closed_user = user;
@@ -209,6 +244,7 @@ extern "C" int Zelmo_ListMyDeviceV3(void* client, const char* device_name) {
   {
     Books& b = TheBooks();
     std::lock_guard<std::mutex> lock(b.mu);
+    RefuseStale(b, client, nullptr, "Zelmo_ListMyDeviceV3");
     if (FindClient(b, client) == nullptr)
       return -1;
     devices = b.account_devices;
@@ -223,37 +259,57 @@ extern "C" int Zelmo_ListMyDeviceV3(void* client, const char* device_name) {
 extern "C" int Zelmo_ClientTryConnectDeviceViaTennelV3(void* client, const char* device_sn) {
   Record("Zelmo_ClientTryConnectDeviceViaTennelV3",
          {zelmo_double::HandleText(client), Text(device_sn)});
+  Books& b = TheBooks();
+  std::lock_guard<std::mutex> lock(b.mu);
+  RefuseStale(b, client, nullptr, "Zelmo_ClientTryConnectDeviceViaTennelV3");
+  if (FindClient(b, client) == nullptr || device_sn == nullptr || device_sn[0] == '\0')
+    return -1;
   return 0;
 }
 
+// Waits, at most 2 seconds, for the client's callbacks in flight, as the library
+// joins its thread; a callback still running then was blocked by the deleting
+// thread and is left to Reset.
 extern "C" int Zelmo_DeleteClient(void* client) {
   Record("Zelmo_DeleteClient", {zelmo_double::HandleText(client)});
   Books& b = TheBooks();
-  ZelmoTunnelClosedCallBack closed = nullptr;
-  void* closed_user = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(b.mu);
-    FakeClient* c = FindClient(b, client);
-    if (c != nullptr && b.closed_on_delete) {
-      closed = c->closed;
-      closed_user = c->closed_user;
-    }
-  }
-  if (closed != nullptr && RunClosedCallbackAside(closed, closed_user)) {
-    std::lock_guard<std::mutex> lock(b.mu);
-    ++b.closed_in_delete;
-  }
-  std::lock_guard<std::mutex> lock(b.mu);
+  std::unique_lock<std::mutex> lock(b.mu);
+  RefuseStale(b, client, nullptr, "Zelmo_DeleteClient");
+  FakeClient* c = FindClient(b, client);
+  if (c == nullptr)
+    return -1;
+  c->deleting = true;
+  b.changed.notify_all();
+  bool idle = b.changed.wait_for(lock, std::chrono::seconds(2), [&b, client] {
+    FakeClient* f = FindClient(b, client);
+    return f == nullptr || f->in_flight == 0;
+  });
+  if (!idle)
+    return 0;  // the client stays, deleting; the test sees its callback never finished
   for (auto it = b.clients.begin(); it != b.clients.end(); ++it) {
     if (it->object != client)
       continue;
-    delete it->tunnel;
-    std::free(it->object);
+    std::memset(it->object, 0xA5, kZelmoClientObjectSize);
+    b.deleted_objects.push_back(it->object);
+    if (it->tunnel != nullptr)
+      b.deleted_tunnels.push_back(it->tunnel);
     b.clients.erase(it);
     ++b.deleted;
-    return 0;
+    break;
   }
-  return -1;
+  return 0;
+}
+
+extern "C" int Zelmo_CopyDeviceEntry(void* client, int index, void* entry) {
+  Books& b = TheBooks();
+  std::lock_guard<std::mutex> lock(b.mu);
+  RefuseStale(b, client, nullptr, "Zelmo_CopyDeviceEntry");
+  if (FindClient(b, client) == nullptr || entry == nullptr)
+    return -1;
+  if (index < 0 || index >= ZelmoDeviceCount(client) || index >= kZelmoMaxDevices)
+    return -1;
+  std::memcpy(entry, ZelmoDeviceEntry(client, index), kZelmoDeviceEntrySize);
+  return 0;
 }
 
 extern "C" int Zelmo_AddT2URule(void* tunnel_context, const char* tunnel_id, int reserved,
@@ -270,6 +326,10 @@ extern "C" int Zelmo_AddT2URule(void* tunnel_context, const char* tunnel_id, int
   SleepMs(delay_ms);
   Books& b = TheBooks();
   std::lock_guard<std::mutex> lock(b.mu);
+  RefuseStale(b, nullptr, tunnel_context, "Zelmo_AddT2URule");
+  FakeTunnel* t = FindTunnel(b, tunnel_context);
+  if (t == nullptr || tunnel_id == nullptr || t->id != tunnel_id || !IsRuleName(rule_name))
+    return -2;
   int result = NextRuleResult(b, local_port);
   if (result == 0 && b.rule_listening)
     ListenOnRulePort(b, local_port);
@@ -280,8 +340,9 @@ extern "C" int64_t Zelmo_GetT2UCounter(void* tunnel_context, int kind) {
   Record("Zelmo_GetT2UCounter", {zelmo_double::HandleText(tunnel_context), std::to_string(kind)});
   Books& b = TheBooks();
   std::lock_guard<std::mutex> lock(b.mu);
+  RefuseStale(b, nullptr, tunnel_context, "Zelmo_GetT2UCounter");
   FakeTunnel* t = FindTunnel(b, tunnel_context);
-  return t != nullptr ? t->counter : 0;
+  return t != nullptr && kind == 1 ? t->counter : 0;
 }
 
 extern "C" void Zelmo_SetNetInfoCallBack(void* tunnel_context, void* user,
@@ -290,6 +351,7 @@ extern "C" void Zelmo_SetNetInfoCallBack(void* tunnel_context, void* user,
          {zelmo_double::HandleText(tunnel_context), zelmo_double::HandleText(user)});
   Books& b = TheBooks();
   std::lock_guard<std::mutex> lock(b.mu);
+  RefuseStale(b, nullptr, tunnel_context, "Zelmo_SetNetInfoCallBack");
   if (FakeTunnel* t = FindTunnel(b, tunnel_context)) {
     t->net_info = callback;
     t->net_info_user = user;
@@ -312,6 +374,12 @@ void Reset() {
     delete c.tunnel;
     std::free(c.object);
   }
+  for (void* object : b.deleted_objects)
+    std::free(object);
+  for (FakeTunnel* t : b.deleted_tunnels)
+    delete t;
+  b.deleted_objects.clear();
+  b.deleted_tunnels.clear();
   for (platform::Socket s : b.rule_listeners)
     platform::SocketClose(s);
   b.clients.clear();
@@ -319,8 +387,7 @@ void Reset() {
   b.deleted = 0;
   b.failing_creates = 0;
   b.create_delay_ms = 0;
-  b.closed_on_delete = false;
-  b.closed_in_delete = 0;
+  b.finished_in_delete = 0;
   b.after_list = nullptr;
   b.account_devices.clear();
   b.scripted_rule_results.clear();
@@ -342,16 +409,44 @@ void SetCreateDelayMs(int ms) {
   b.create_delay_ms = ms;
 }
 
-void SetClosedCallbackOnDelete(bool on) {
+int CallbacksFinishedInDelete() {
   Books& b = TheBooks();
   std::lock_guard<std::mutex> lock(b.mu);
-  b.closed_on_delete = on;
+  return b.finished_in_delete;
 }
 
-int ClosedCallbacksInDelete() {
+void FireClosedDuringDelete(void* client) {
   Books& b = TheBooks();
+  ZelmoTunnelClosedCallBack callback;
+  void* user;
+  {
+    std::lock_guard<std::mutex> lock(b.mu);
+    FakeClient* c = FindClient(b, client);
+    if (c == nullptr || c->closed == nullptr)
+      return;
+    callback = c->closed;
+    user = c->closed_user;
+    ++c->in_flight;
+  }
+  std::thread runner([&b, client, callback, user] {
+    {
+      std::unique_lock<std::mutex> lock(b.mu);
+      b.changed.wait(lock, [&b, client] {
+        FakeClient* c = FindClient(b, client);
+        return c == nullptr || c->deleting;
+      });
+    }
+    callback(user);
+    std::lock_guard<std::mutex> lock(b.mu);
+    if (FakeClient* c = FindClient(b, client)) {
+      --c->in_flight;
+      if (c->deleting)
+        ++b.finished_in_delete;
+    }
+    b.changed.notify_all();
+  });
   std::lock_guard<std::mutex> lock(b.mu);
-  return b.closed_in_delete;
+  b.late_callbacks.push_back(std::move(runner));
 }
 
 std::vector<void*> LiveClients() {
@@ -382,6 +477,8 @@ void SetAfterListHook(void (*hook)(void* client)) {
 }
 
 void WriteDeviceList(void* client, const std::vector<Device>& devices) {
+  Books& b = TheBooks();
+  std::lock_guard<std::mutex> lock(b.mu);
   int n = 0;
   for (const Device& d : devices) {
     if (n == kZelmoMaxDevices)
@@ -395,7 +492,7 @@ void WriteDeviceList(void* client, const std::vector<Device>& devices) {
   ZelmoSetDeviceCount(client, n);
 }
 
-void* GiveTunnelContext(void* client) {
+void* GiveTunnelContext(void* client, const std::string& tunnel_id) {
   Books& b = TheBooks();
   std::lock_guard<std::mutex> lock(b.mu);
   FakeClient* c = FindClient(b, client);
@@ -403,6 +500,7 @@ void* GiveTunnelContext(void* client) {
     return nullptr;
   if (c->tunnel == nullptr)
     c->tunnel = new FakeTunnel;
+  c->tunnel->id = tunnel_id;
   ZelmoSetTunnelContext(client, c->tunnel);
   return c->tunnel;
 }
@@ -472,7 +570,12 @@ int FireConnected(void* client, const char* tunnel_id) {
       user = c->connected_user;
     }
   }
-  return callback != nullptr ? callback(user, tunnel_id) : -100;
+  if (callback == nullptr)
+    return -100;
+  // As the library does: the tunnel the callback names is the client's context.
+  GiveTunnelContext(client, tunnel_id);
+  std::string id = tunnel_id;
+  return RunOnLibraryThread(client, [callback, user, id] { return callback(user, id.c_str()); });
 }
 
 int FireClosed(void* client) {
@@ -487,7 +590,9 @@ int FireClosed(void* client) {
       user = c->closed_user;
     }
   }
-  return callback != nullptr ? callback(user) : -100;
+  if (callback == nullptr)
+    return -100;
+  return RunOnLibraryThread(client, [callback, user] { return callback(user); });
 }
 
 int FireNetInfo(void* client, int event_code, int count_value) {
@@ -502,7 +607,11 @@ int FireNetInfo(void* client, int event_code, int count_value) {
       user = c->tunnel->net_info_user;
     }
   }
-  return callback != nullptr ? callback(user, event_code, count_value) : -100;
+  if (callback == nullptr)
+    return -100;
+  return RunOnLibraryThread(client, [callback, user, event_code, count_value] {
+    return callback(user, event_code, count_value);
+  });
 }
 
 }  // namespace zelmo_double

@@ -2,7 +2,11 @@
 // lists, tunnel contexts, counters and rule results are set by the test, and
 // every call is recorded. The library side (the Zelmo_* functions) may be called
 // from any number of threads at once; the control functions below are meant for
-// the test's own thread, between or around those calls.
+// the test's own thread, between or around those calls. Where the gateway
+// relies on the library the double behaves as ours does: callbacks run on
+// threads of their own, deleting a client runs none of them, rules are refused
+// for a wrong context, tunnel id or rule name, and a deleted client's handle or
+// context ends the program when used.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -34,12 +38,13 @@ void Reset();
 void FailCreates(int count);
 // Milliseconds each Zelmo_CreateClientV3 takes (signing in to the cloud).
 void SetCreateDelayMs(int ms);
-// Makes Zelmo_DeleteClient run the client's closed callback on a thread of its
-// own and wait for it, at most 2 seconds, as a library that joins its callback
-// threads does. ClosedCallbacksInDelete counts the callbacks that finished in
-// time: one that did not was blocked by a lock the deleting thread held.
-void SetClosedCallbackOnDelete(bool on);
-int ClosedCallbacksInDelete();
+// Starts the client's closed callback on a library thread that runs it once
+// Zelmo_DeleteClient of the client has begun: a callback in flight when the
+// client is deleted. The delete waits for it, at most 2 seconds, as the library
+// joins its thread; CallbacksFinishedInDelete counts those that finished in
+// time (one that did not was blocked by a lock the deleting thread held).
+void FireClosedDuringDelete(void* client);
+int CallbacksFinishedInDelete();
 std::vector<void*> LiveClients();  // created and not deleted yet, in creation order
 int DeletedCount();                // clients ended by Zelmo_DeleteClient
 // Devices that Zelmo_ListMyDeviceV3 writes into a client object (all of them,
@@ -51,9 +56,10 @@ void SetAfterListHook(void (*hook)(void* client));
 // Writes a device list into one client object directly.
 void WriteDeviceList(void* client, const std::vector<Device>& devices);
 
-// Tunnel contexts: gives a client a context (as the library does when its tunnel
-// comes up) and returns it; the context's traffic counter starts at 0.
-void* GiveTunnelContext(void* client);
+// Tunnel contexts: gives a client a context for the tunnel tunnel_id (as the
+// library does when its tunnel comes up) and returns it; the context's traffic
+// counter starts at 0. Rules for another tunnel id are refused.
+void* GiveTunnelContext(void* client, const std::string& tunnel_id = "tid-1");
 void SetCounter(void* client, int64_t value);
 
 // Port rules. Results are taken, in order, from the per-port table, then from
@@ -70,8 +76,10 @@ std::vector<Call> Calls();
 std::vector<Call> CallsNamed(const std::string& name);
 std::string HandleText(const void* handle);
 
-// Callbacks as the library's threads would run them; each returns the callback's
-// result, or -100 when nothing is registered.
+// Callbacks as the library runs them, each on a thread of its own, waited for;
+// each returns the callback's result, or -100 when nothing is registered.
+// FireConnected first makes tunnel_id the client's tunnel context, as the
+// library does before it calls back.
 int FireConnected(void* client, const char* tunnel_id);
 int FireClosed(void* client);
 int FireNetInfo(void* client, int event_code, int count_value);

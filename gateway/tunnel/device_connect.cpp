@@ -60,13 +60,11 @@ int OpenClient(int index, const char* user_name, const char* passwd, const char*
 }
 
 // Copies the serial of the device list entry whose TunnelId is tunnel_id into
-// serial (kZelmoEntrySerialSize bytes); false when there is none.
-bool FindTunnelSerial(const void* client, const char* tunnel_id, char* serial) {
-  int count = ZelmoDeviceCount(client);
-  if (count > kZelmoMaxDevices)
-    count = kZelmoMaxDevices;
-  for (int i = 0; i < count; ++i) {
-    const char* entry = ZelmoDeviceEntry(client, i);
+// serial (kZelmoEntrySerialSize bytes); false when there is none. Entries are
+// copied whole, as the library may rewrite the list meanwhile.
+bool FindTunnelSerial(void* client, const char* tunnel_id, char* serial) {
+  char entry[kZelmoDeviceEntrySize];
+  for (int i = 0; Zelmo_CopyDeviceEntry(client, i, entry) == 0; ++i) {
     if (strncmp(ZelmoEntryTunnelId(entry), tunnel_id, kZelmoEntryTunnelIdSize) != 0)
       continue;
     std::memcpy(serial, ZelmoEntrySerial(entry), kZelmoEntrySerialSize);

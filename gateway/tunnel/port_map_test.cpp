@@ -152,7 +152,7 @@ TEST_F(PortMapTest, TunnelsComingUpTogetherNeverShareAPort) {
   auto map_two = [&ports, first](void* client, int slot) {
     for (int n = 0; n < 2; ++n) {
       int port = first - 1;
-      MapDevicePort(client, "tid", "HttpPort", &port);
+      MapDevicePort(client, "tid-1", "HttpPort", &port);
       ports[slot + n] = port;
     }
   };
@@ -163,6 +163,22 @@ TEST_F(PortMapTest, TunnelsComingUpTogetherNeverShareAPort) {
   std::vector<int> sorted = ports;
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(sorted, (std::vector<int>{first, first + 1, first + 2, first + 3}));
+}
+
+// The library refuses for good a rule of another tunnel, of an unknown service
+// or without a tunnel: the search stops at the first port.
+TEST_F(PortMapTest, RuleOfAnotherTunnelOrServiceOrWithoutTunnelIsRefused) {
+  int first = FreePortRun(1);
+  ASSERT_NE(first, 0);
+  int port = first - 1;
+  EXPECT_EQ(MapDevicePort(client_, "tid-2", "HttpPort", &port), -2);
+  EXPECT_EQ(port, first);
+  port = first - 1;
+  EXPECT_EQ(MapDevicePort(client_, "tid-1", "FtpPort", &port), -2);
+  void* bare = Zelmo_CreateClientV3("u", "p", "server");
+  port = first - 1;
+  EXPECT_EQ(MapDevicePort(bare, "tid-1", "HttpPort", &port), -2);
+  EXPECT_EQ(zelmo_double::CallsNamed("Zelmo_AddT2URule").size(), 3u);
 }
 
 }  // namespace

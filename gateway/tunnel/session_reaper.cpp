@@ -76,14 +76,33 @@ void DeleteSession(int i, void* client) {
   WriteLog(6, "DeleteClientHandle[%d]", i);
 }
 
+// Lock held. A connecting session nobody asked for in kUnaskedConnectingPasses
+// is doomed; true when this pass doomed it.
+bool DoomUnasked(CLIENTDEVICE_HANDLE& r) {
+  if (r.TunnelReady != 0 || r.IdleCountdown <= 0)
+    return false;
+  if (++r.UnaskedPasses < kUnaskedConnectingPasses)
+    return false;
+  r.IdleCountdown = 0;
+  return true;
+}
+
 void ReapSession(int i) {
   void* client;
+  char sn[kDeviceTextSize];
+  bool unasked;
   {
     std::lock_guard<std::mutex> lock(Sessions.Mutex);
-    if (Sessions.DeviceSessions[i].Phase != kSessionLive)
+    CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
+    if (r.Phase != kSessionLive)
       return;
-    client = Sessions.DeviceSessions[i].ClientHandle;
+    client = r.ClientHandle;
+    unasked = DoomUnasked(r);
+    std::memcpy(sn, r.DeviceSn, sizeof sn);
   }
+  if (unasked)
+    WriteLog(6, "Session[%d] of %s doomed: still connecting and not asked for in %d passes", i, sn,
+             kUnaskedConnectingPasses);
   void* context = ZelmoTunnelContext(client);
   bool due = context == nullptr ? DueWithoutTunnel(i)
                                 : CountDown(i, Zelmo_GetT2UCounter(context, kCounterKindTraffic));

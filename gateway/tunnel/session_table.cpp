@@ -84,7 +84,8 @@ int AcquireDeviceSession(const char* sn, const char* name, SessionView* view) {
   view->ClientHandle = r.ClientHandle;
   std::memcpy(view->DeviceSn, r.DeviceSn, kDeviceTextSize);
   std::memcpy(view->DeviceName, r.DeviceName, kDeviceTextSize);
-  view->TunnelReady = r.TunnelReady;
+  // Ready means a client to serve it: a record still being created has none.
+  view->TunnelReady = r.Phase == kSessionLive ? r.TunnelReady : 0;
   view->Ports = {r.HttpPort,  r.RTSPPort,          r.SdkMapPort,
                  r.MediaPort, r.AccessIpcHTTPPort, r.AccessIpcRTSPPort};
   return i;
@@ -111,6 +112,7 @@ void CountWaitingRequest(int index, int* looptime, int* looptimeall) {
   std::lock_guard<std::mutex> lock(Sessions.Mutex);
   CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[index];
   *looptime = ++r.looptime;
+  r.UnaskedPasses = 0;
   int c = FindLoopCount(r.DeviceSn, r.DeviceName);
   *looptimeall = c >= 0 ? ++Sessions.DeviceLoopCounts[c].looptime : 0;
 }
@@ -183,6 +185,10 @@ void SetSerialPorts(const char* sn, const SessionPorts& ports) {
   std::lock_guard<std::mutex> lock(Sessions.Mutex);
   ForEachSerialSession(sn, [&ports](int i) {
     CLIENTDEVICE_HANDLE& r = Sessions.DeviceSessions[i];
+    // A record whose client is still being created is left connecting: its own
+    // tunnel marks it ready once its client exists.
+    if (r.Phase != kSessionLive)
+      return;
     r.HttpPort = ports.HttpPort;
     r.RTSPPort = ports.RTSPPort;
     r.SdkMapPort = ports.SdkMapPort;

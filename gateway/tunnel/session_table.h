@@ -28,6 +28,10 @@ constexpr int kDeviceTextSize = 64;  // DeviceSn and DeviceName, NUL included
 constexpr int kSnMatchLength = 20;   // a session matches a serial on this prefix
 constexpr int kIdleStart = 120;      // reaper passes an idle session lives
 constexpr int GiveUpLimit = 45;      // waiting requests still answered with trystun
+// A session still connecting that no request asked for in this many reaper passes
+// (a second or more apart: 10 minutes) is doomed, so tunnels that never come up
+// cannot hold the table.
+constexpr int kUnaskedConnectingPasses = 600;
 
 enum SessionPhase : int32_t {
   kSessionFree = 0,
@@ -54,6 +58,7 @@ struct CLIENTDEVICE_HANDLE {
   int32_t Phase;          // SessionPhase
   int32_t UseCount;       // workers holding the record (AcquireDeviceSession)
   int32_t TunnelClosed;   // closed callback: its counter can no longer grow
+  int32_t UnaskedPasses;  // reaper passes while connecting since the last waiting request
 };
 
 // The ports a session's tunnel forwards, in the record's order.

@@ -211,3 +211,28 @@ TEST_F(SessionTableTest, WaitingRequestsCountOnTheSessionAndTheDevice) {
 }
 
 }  // namespace
+
+// Another name's tunnel for the same serial comes up while this record's
+// client is still being created: the record must not turn ready without a
+// client, or the next request would read the device list of a null handle.
+TEST_F(SessionTableTest, RecordBeingCreatedIsNeitherFilledNorServedAsReady) {
+  PutSession(0, FakeClient(1), "SN1", "A");
+  bool existed = true;
+  int b = FindOrClaimSession("SN1", "B", &existed);
+  ASSERT_EQ(b, 1);
+  ASSERT_FALSE(existed);
+  SetSerialPorts("SN1", SessionPorts{8081, 5555, 6061, 7071, 8082, 5556});
+  EXPECT_EQ(Sessions.DeviceSessions[0].TunnelReady, 1);
+  EXPECT_EQ(Sessions.DeviceSessions[1].TunnelReady, 0);
+  EXPECT_EQ(Sessions.DeviceSessions[1].HttpPort, 0);
+
+  {
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    Sessions.DeviceSessions[1].TunnelReady = 1;
+  }
+  SessionView view;
+  ASSERT_EQ(AcquireDeviceSession("SN1", "B", &view), 1);
+  EXPECT_EQ(view.ClientHandle, nullptr);
+  EXPECT_EQ(view.TunnelReady, 0);
+  ReleaseSession(1);
+}

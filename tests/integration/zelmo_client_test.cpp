@@ -236,4 +236,35 @@ TEST(DeviceListWriter, KeepsAtMostSixtyFourDevices) {
   EXPECT_EQ(context, nullptr);
 }
 
+// An entry that a refresh changes is copied either all old or all new: a
+// reader never pairs the user of one refresh with the key of another.
+TEST(DeviceListWriter, ChangedEntriesAreCopiedWhole) {
+  std::vector<unsigned char> object(kZelmoClientObjectSize, 0);
+  std::vector<zelmo::CloudDevice> one(1, zelmo::CloudDevice{"S", "n", "T", "", ""});
+  std::vector<zelmo::CloudDevice> other = one;
+  one[0].user = std::string(90, 'a');
+  one[0].key = std::string(60, 'a');
+  other[0].user = std::string(90, 'b');
+  other[0].key = std::string(60, 'b');
+  zelmo::WriteDeviceList(object.data(), one);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 20000; ++i)
+      zelmo::WriteDeviceList(object.data(), i % 2 == 0 ? other : one);
+    stop.store(true);
+  });
+  int torn = 0;
+  char entry[kZelmoDeviceEntrySize];
+  while (!stop.load()) {
+    ASSERT_EQ(zelmo::CopyDeviceEntry(object.data(), 0, entry), 0);
+    std::string user = ZelmoEntryUser(entry);
+    std::string key = ZelmoEntryKey(entry);
+    if (user != std::string(90, user[0]) || key != std::string(60, user[0]))
+      ++torn;
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(zelmo::CopyDeviceEntry(object.data(), 1, entry), -1);
+}
+
 }  // namespace

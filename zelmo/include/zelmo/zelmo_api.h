@@ -29,6 +29,11 @@ int Zelmo_ListMyDeviceV3(void* client, const char* device_name);
 int Zelmo_ClientTryConnectDeviceViaTennelV3(void* client, const char* device_sn);
 // Ends the client with its tunnel and rules; no callback of it runs afterwards.
 int Zelmo_DeleteClient(void* client);
+// Copies device list entry index (kZelmoDeviceEntrySize bytes) into entry, whole
+// as one refresh of the list left it: the library may rewrite the list on
+// another thread at any time, so the host reads entries only this way. 0, or
+// -1 (entry untouched) for a bad handle or an index at or past the count.
+int Zelmo_CopyDeviceEntry(void* client, int index, void* entry);
 
 // Forwards local_ip:local_port through the tunnel to the device port named by
 // rule_name. 0 done, -2 refused for good, any other value: port not usable.
@@ -86,16 +91,18 @@ inline const char* ZelmoEntryUser(const char* entry) {
   return entry + kZelmoEntryUserOffset;
 }
 
-// The tunnel context is written by a library thread while the reaper may read it.
-// An 8-byte access inside one cache line is atomic on the 64-bit targets we run;
-// the sanitizer builds are told so in cmake/tsan.supp.
+// The tunnel context is written by a library thread while the host's threads read
+// it, so both sides access it atomically. The field is only 4-byte aligned, but
+// it never crosses a cache line of a heap object, and an 8-byte access inside
+// one line is atomic on the 64-bit targets we run.
 inline void* ZelmoTunnelContext(const void* client) {
-  void* p;
-  std::memcpy(&p, static_cast<const char*>(client) + kZelmoTunnelContextOffset, sizeof p);
-  return p;
+  auto field =
+      reinterpret_cast<void* const*>(static_cast<const char*>(client) + kZelmoTunnelContextOffset);
+  return __atomic_load_n(field, __ATOMIC_ACQUIRE);
 }
 inline void ZelmoSetTunnelContext(void* client, void* context) {
-  std::memcpy(static_cast<char*>(client) + kZelmoTunnelContextOffset, &context, sizeof context);
+  auto field = reinterpret_cast<void**>(static_cast<char*>(client) + kZelmoTunnelContextOffset);
+  __atomic_store_n(field, context, __ATOMIC_RELEASE);
 }
 inline void ZelmoSetDeviceCount(void* client, int32_t n) {
   std::memcpy(static_cast<char*>(client) + kZelmoDeviceCountOffset, &n, sizeof n);
