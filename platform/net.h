@@ -26,6 +26,11 @@ int LastSocketError();
 // The peer-gone codes: connection aborted and reset (10053/10054 on Windows;
 // ECONNABORTED, ECONNRESET and also EPIPE on POSIX).
 bool IsPeerGoneError(int code);
+// Accept failures that pass: out of descriptors or buffers, a connection that
+// went away while queued, an interrupted call. Any other failure is for good.
+bool IsTransientAcceptError(int code);
+// A non-blocking call that could not go on at once (EAGAIN, WSAEWOULDBLOCK).
+bool IsWouldBlockError(int code);
 extern const int kErrConnAborted;
 extern const int kErrConnReset;
 
@@ -41,6 +46,11 @@ int SocketConnect(Socket s, const char* ipv4, uint16_t port);
 // Bounds every later send on s to timeout_ms: a send that cannot go on by then
 // fails (-1) instead of blocking for as long as the peer does not read.
 int SocketSetSendTimeout(Socket s, int timeout_ms);
+// Makes every later send and recv on s return at once instead of waiting.
+int SocketSetNonBlocking(Socket s);
+// Raises the process's descriptor limit to the most it may have (POSIX; Windows
+// has no such limit on sockets). 0, or -1 when the limit stays.
+int RaiseSocketLimit();
 // Local port a bound socket holds (after binding to port 0), 0 on failure.
 uint16_t SocketLocalPort(Socket s);
 // One recv/send call: bytes moved, 0 at orderly close (recv), -1 on error.

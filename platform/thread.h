@@ -18,7 +18,9 @@ int ThreadStart(ThreadRoutine routine, void* arg, ThreadHandle* handle, uint32_t
 void ThreadRelease(ThreadHandle handle);
 uint32_t CurrentThreadId();
 void SleepMs(uint32_t ms);
-int64_t TimeSeconds();  // seconds since the epoch, 64-bit (_time64)
+int64_t TimeSeconds();
+// Milliseconds of a clock that never steps back, for deadlines.
+int64_t MonotonicMs();  // seconds since the epoch, 64-bit (_time64)
 int LastSystemError();  // GetLastError() / errno
 
 }  // namespace platform

@@ -44,8 +44,10 @@ int StartPopupThread(NoticeBlock* block) {
 }  // namespace
 
 int main() {
-  MiniNewsWindow popup;
-  g_popup = &popup;
+  // Window threads are let go, not waited for, so one may still use the popup
+  // while main returns and the process ends: the popup lives on the heap and
+  // is never destroyed, so it outlives every window thread.
+  g_popup = new MiniNewsWindow;
   PopupGateState.Now = &platform::TimeSeconds;
 
   int error = platform::NetStartup();

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "gateway/log/log_escape.h"
 #include "gateway/log/write_log.h"
 #include "platform/net.h"
 #include "platform/text.h"
@@ -73,7 +74,8 @@ int ParseRequest(char* text, RequestParams* params) {
   char* base = reinterpret_cast<char*>(params);
   for (const QueryKey& key : kMandatoryKeys) {
     if (CopyValue(line, key.key, base + key.offset, key.capacity, key.empty_when_too_long) != 0) {
-      WriteLog(3, "Get %s Error! String is %s", key.name, line);
+      char shown[kLogValueCapacity];
+      WriteLog(3, "Get %s Error! String is %s", key.name, EscapeForLog(line, shown, sizeof shown));
       return -1;
     }
   }

@@ -14,6 +14,13 @@
 
 namespace {
 
+// The request line as a log line shows it: its carriage return escaped.
+std::string Shown(std::string line) {
+  if (!line.empty() && line.back() == '\r')
+    line.replace(line.size() - 1, 1, "\\x0d");
+  return line;
+}
+
 const char kCode[] = "b887506f9458cd2f2829b9dd68b0e270";
 
 std::string FullLine() {
@@ -130,7 +137,7 @@ TEST_F(ParseRequestTest, KeyTextsAreFoundInsideLongerNames) {
 TEST_F(ParseRequestTest, KeysAreCaseSensitive) {
   const std::string line = "GET /?T=1&k=x&u=a&c=b&ds=c&dn=d&si=e&sc=1& HTTP/1.1\r";
   EXPECT_EQ(Parse(line + "\n"), -1);
-  EXPECT_EQ(log_.Texts(), std::vector<std::string>{"Get t Error! String is " + line});
+  EXPECT_EQ(log_.Texts(), std::vector<std::string>{"Get t Error! String is " + Shown(line)});
 }
 
 TEST_F(ParseRequestTest, ValuesAreCopiedAsTheyStand) {
@@ -195,7 +202,7 @@ TEST_F(ParseRequestTest, NoLineIsRefused) {
 TEST_F(ParseRequestTest, LeadingLineFeedsAreSkippedAndLaterLinesIgnored) {
   const std::string line = "GET /?t=5&u=a&c=b&ds=c&dn=d&si=e&sc=1 HTTP/1.1\r";
   EXPECT_EQ(Parse("\n\n" + line + "\nCookie: k=fromheader&\r\n\r\n"), -1);
-  EXPECT_EQ(log_.Texts(), std::vector<std::string>{"Get k Error! String is " + line});
+  EXPECT_EQ(log_.Texts(), std::vector<std::string>{"Get k Error! String is " + Shown(line)});
   EXPECT_STREQ(p().t, "5");
   EXPECT_STREQ(p().k, "");
   EXPECT_STREQ(p().UserName, "");
@@ -224,7 +231,7 @@ TEST(ParseRequestMissingKey, EachMandatoryKeyHasItsMessage) {
     LogCapture log;
     EXPECT_EQ(ParseRequest(&text[0], &params), -1) << keys[i];
     EXPECT_EQ(log.Texts(), std::vector<std::string>{std::string("Get ") + names[i] +
-                                                    " Error! String is " + line})
+                                                    " Error! String is " + Shown(line)})
         << keys[i];
   }
 }
@@ -236,7 +243,7 @@ TEST(ParseRequestMissingKey, PasswordMissingOnlyWhenServiceCentreIsToo) {
   std::memset(&params, 0, sizeof params);
   LogCapture log;
   EXPECT_EQ(ParseRequest(&text[0], &params), -1);
-  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Get PassWd Error! String is " + line});
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Get PassWd Error! String is " + Shown(line)});
   EXPECT_STREQ(params.UserName, "a");
 }
 

@@ -48,13 +48,26 @@ int HandOverConnection(platform::Socket s, WorkerStarter start) {
 }
 
 int AcceptLoop(platform::Socket listener, WorkerStarter start) {
+  bool in_burst = false;
+  int error = 0;
   for (;;) {
     platform::Socket s = platform::SocketAccept(listener);
-    if (s == platform::kInvalidSocket)
+    if (s != platform::kInvalidSocket) {
+      in_burst = false;
+      HandOverConnection(s, start);
+      continue;
+    }
+    error = platform::LastSocketError();
+    if (!platform::IsTransientAcceptError(error))
       break;
-    HandOverConnection(s, start);
+    // Out of descriptors, or a peer gone while queued: the gateway waits for
+    // it to pass instead of ending, with one line for the whole burst.
+    if (!in_burst)
+      WriteLog(3, "Failed accept(),error code :%d,retrying", error);
+    in_burst = true;
+    platform::SleepMs(kAcceptRetryPauseMs);
   }
-  WriteLog(3, "Failed accept(),error code :%d", platform::LastSocketError());
+  WriteLog(3, "Failed accept(),error code :%d", error);
   platform::SocketClose(listener);
   return 0;
 }

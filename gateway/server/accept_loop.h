@@ -8,6 +8,7 @@
 
 constexpr uint16_t kGatewayPort = 9999;
 constexpr int kGatewayBacklog = 64;
+constexpr uint32_t kAcceptRetryPauseMs = 100;  // after a failure that passes
 
 // The way a worker thread is started; platform::ThreadStart in the program.
 using WorkerStarter = int (*)(platform::ThreadRoutine routine, void* arg,
@@ -22,5 +23,7 @@ platform::Socket OpenGatewayListener(uint16_t port);
 // line. Returns the slot's index, or -1.
 int HandOverConnection(platform::Socket s, WorkerStarter start);
 
-// Accepts until accepting fails; then logs, closes the listener and returns 0.
+// Accepts until accepting fails for good; then logs, closes the listener and
+// returns 0. A failure that passes (platform::IsTransientAcceptError) is logged
+// once per burst and retried after kAcceptRetryPauseMs.
 int AcceptLoop(platform::Socket listener, WorkerStarter start);

@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "gateway/check/check_code.h"
+#include "gateway/check/host_check.h"
 #include "gateway/check/local_ip.h"
 #include "gateway/check/query_parser.h"
 #include "gateway/check/service_clock.h"
+#include "gateway/log/log_escape.h"
 #include "gateway/log/write_log.h"
 #include "gateway/server/replies.h"
 #include "gateway/server/startup_paths.h"
@@ -18,17 +20,34 @@
 #include "gateway/tunnel/device_connect.h"
 #include "gateway/tunnel/session_table.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 #include "zelmo/zelmo_api.h"
 
 int ReceiveWaitMs = 30000;
 
 namespace {
 
+// A request naming a host other than this computer comes from a page that
+// rebound its own name to this computer; it gets no reply.
+int CheckHost(const char* text) {
+  char host[kHostCapacity];
+  int found = FindHostHeader(text, host);
+  if (found == 0 || (found == 1 && IsOwnHost(host)))
+    return 0;
+  char shown[kLogValueCapacity];
+  WriteLog(3, "Refused request for host %s",
+           found == 1 ? EscapeForLog(host, shown, sizeof shown) : "(too long)");
+  return -1;
+}
+
 // Reads one request, skipping the browser's icon requests on the same
-// connection. Only the bytes of the latest read are parsed.
+// connection, all within ReceiveWaitMs from the start, so icon requests cannot
+// hold a slot for ever. Only the bytes of the latest read are parsed.
 int ReceiveRequest(platform::Socket s, RequestParams* params) {
+  const int64_t deadline = platform::MonotonicMs() + ReceiveWaitMs;
   for (;;) {
-    int ready = platform::WaitReadable(s, ReceiveWaitMs);
+    int64_t left = deadline - platform::MonotonicMs();
+    int ready = left > 0 ? platform::WaitReadable(s, static_cast<int>(left)) : 0;
     if (ready < 0)
       return -1;
     char text[kReceiveCapacity];
@@ -39,6 +58,8 @@ int ReceiveRequest(platform::Socket s, RequestParams* params) {
       WriteLog(3, "recv Error!");
       return -1;
     }
+    if (CheckHost(text) != 0)
+      return -1;
     std::memset(params, 0, sizeof *params);
     int parsed = ParseRequest(text, params);
     if (parsed != -2)
@@ -69,7 +90,10 @@ int CheckFreshness(const RequestParams& params) {
   char service_time[kServiceTimeCapacity];
   if (QueryServiceTime(params, url, service_time) != 0)
     return -1;
-  WriteLog(6, "t is %s|%s", params.t, service_time);
+  char shown_t[kLogValueCapacity];
+  char shown_time[kLogValueCapacity];
+  WriteLog(6, "t is %s|%s", EscapeForLog(params.t, shown_t, sizeof shown_t),
+           EscapeForLog(service_time, shown_time, sizeof shown_time));
   if (ReadDecimal(params.t) >= ReadDecimal(service_time))
     return 0;
   WriteLog(6, "t is error!!!!!!!!!!!!!!!!!!!!!");
@@ -133,8 +157,10 @@ bool FindDeviceLogin(void* client, const char* sn, DeviceLogin* login) {
 bool ReadDeviceLogin(const RequestParams& params, const SessionView& view, DeviceLogin* login) {
   Zelmo_ListMyDeviceV3(view.ClientHandle, params.DeviceName);
   bool found = FindDeviceLogin(view.ClientHandle, params.DeviceSn, login);
+  char shown[kLogValueCapacity];
   if (!found)
-    WriteLog(3, "No device entry of %s in the device list", params.DeviceSn);
+    WriteLog(3, "No device entry of %s in the device list",
+             EscapeForLog(params.DeviceSn, shown, sizeof shown));
   return found;
 }
 
@@ -154,10 +180,13 @@ int BuildRedirect(const SessionView& view, const char* local_ip, const DeviceLog
   }
   if (built == 0)
     built = FormatRedirectUrl(url, sizeof url, p.HttpPort, login.user, login.key, key2);
+  char shown[kLogValueCapacity];
   if (built == -2)
-    WriteLog(3, "Device user or key of %s cannot stand in the page", view.DeviceSn);
+    WriteLog(3, "Device user or key of %s cannot stand in the page",
+             EscapeForLog(view.DeviceSn, shown, sizeof shown));
   if (built == -1)
-    WriteLog(3, "Redirect page of %s does not fit", view.DeviceSn);
+    WriteLog(3, "Redirect page of %s does not fit",
+             EscapeForLog(view.DeviceSn, shown, sizeof shown));
   return built == 0 ? 0 : -1;
 }
 
@@ -173,7 +202,8 @@ int ServeReady(platform::Socket s, const RequestParams& params, const char* loca
     return SendGiveUpPage(s);
   if (SendRedirectReply(s, reply) > 0) {
     MarkRedirectSent(view.DeviceSn, view.DeviceName);
-    WriteLog(6, "HTTP_URL: %s", url);
+    char shown[kLogValueCapacity];
+    WriteLog(6, "HTTP_URL: %s", EscapeForLog(url, shown, sizeof shown));
   }
   return 0;
 }

@@ -9,9 +9,9 @@
 
 constexpr int kReceiveCapacity = 2048;  // one read, NUL included
 
-// Longest wait for the request's bytes, in milliseconds: 30 s, after which the
-// connection ends like a failed read, so idle connections cannot hold every
-// slot for ever. Tests shorten it.
+// Longest wait for the request's bytes, in milliseconds: 30 s for the whole
+// connection, icon requests included, after which it ends like a failed read,
+// so idle or slow connections cannot hold every slot for ever. Tests shorten it.
 extern int ReceiveWaitMs;
 
 // Thread routine; its argument is the worker's WorkerSlot. Exit code 0 when the

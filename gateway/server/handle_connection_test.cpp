@@ -404,6 +404,53 @@ TEST_F(HandleConnectionTest, SilentConnectionEndsLikeAFailedRead) {
   platform::SocketClose(browser);
 }
 
+TEST_F(HandleConnectionTest, IconRequestsShareTheConnectionsWait) {
+  int saved = ReceiveWaitMs;
+  ReceiveWaitMs = 300;
+  platform::Socket browser, worker;
+  Open(&browser, &worker);
+  LogCapture log;
+  std::atomic<bool> done{false};
+  std::atomic<int> code{0};
+  std::thread served([&] {
+    code = ServeConnection(worker);
+    done = true;
+  });
+  // Icon requests far more often than the wait, for far longer than it.
+  std::string icon = "GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1:9999\r\n\r\n";
+  int sent = 0;
+  for (; sent < 60 && !done.load(); ++sent) {
+    platform::SocketSend(browser, icon.data(), static_cast<int>(icon.size()));
+    platform::SleepMs(50);
+  }
+  served.join();
+  ReceiveWaitMs = saved;
+  EXPECT_LT(sent, 60);
+  EXPECT_EQ(code.load(), -1);
+  EXPECT_TRUE(Logged(log, "recv Error!"));
+  platform::SocketClose(worker);
+  platform::SocketClose(browser);
+}
+
+TEST_F(HandleConnectionTest, RequestNamingAForeignHostGetsNoReply) {
+  std::string request = Request(kServiceTime);
+  request.replace(request.find("Host: 127.0.0.1:9999"), 20, "Host: rebound.test:9999\x1b[2J");
+  int before = clock_->queries();
+  LogCapture log;
+  Outcome out = Serve(request);
+  EXPECT_EQ(out.code, -1);
+  EXPECT_EQ(out.bytes, "");
+  EXPECT_TRUE(Logged(log, "Refused request for host rebound.test:9999\\x1b[2J"));
+  EXPECT_EQ(clock_->queries(), before);
+  // Without Host, and naming the computer's own address, it is served.
+  std::string bare = Request(kServiceTime);
+  bare.replace(bare.find("Host: 127.0.0.1:9999\r\n"), 22, "");
+  EXPECT_EQ(Serve(bare).bytes, kTryStunPage);
+  std::string own = Request(kServiceTime, "SN-2");
+  own.replace(own.find("127.0.0.1:9999"), 14, "192.0.2.10:9999");
+  EXPECT_EQ(Serve(own).bytes, kTryStunPage);
+}
+
 TEST_F(HandleConnectionTest, WorkerMarksItsSlotFinishedWithItsExitCode) {
   platform::Socket browser, worker;
   Open(&browser, &worker);

@@ -38,7 +38,11 @@ void SetUpLogging(const char* argv0, const char* prefix, bool verbose) {
   Zelmo_SetLogFunc(LogSink);
 }
 
+// Each mapped connection holds two descriptors, so the soft limit's usual
+// 1024 runs out long before the worker slots and port rules do.
 int StartSockets() {
+  if (platform::RaiseSocketLimit() != 0)
+    WriteLog(3, "Failed to raise the descriptor limit,error code :%d", platform::LastSystemError());
   int r = platform::NetStartup();
   if (r == 0)
     return 0;

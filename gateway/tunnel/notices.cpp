@@ -1,5 +1,6 @@
 // Network notices (see notices.h). The sender holds SubscribersMutex over the
-// whole round of sends, so an entry it empties is never refilled half-way.
+// whole round of sends, so an entry it empties is never refilled half-way; the
+// sends do not block, so the hold is short.
 #include "gateway/tunnel/notices.h"
 
 #include <cstdio>
@@ -12,19 +13,58 @@ platform::Socket PopupSubscribers[kSubscriberCount];
 
 namespace {
 
-// A subscriber whose peer aborted or reset the connection is closed and its
-// entry emptied; any other failure, and a partial send, leaves it be.
+// Called with SubscribersMutex held.
+void DropSubscriber(platform::Socket& s) {
+  platform::SocketClose(s);
+  s = platform::kInvalidSocket;
+}
+
+// A notifier never writes, so a readable entry has either ended (end or
+// reset) or sent bytes that are read and dropped here, a bounded amount each
+// pass. Called with SubscribersMutex held; never waits.
+bool HasLeft(platform::Socket s) {
+  if (platform::WaitReadable(s, 0) != 1)
+    return false;
+  char junk[kNoticeCapacity];
+  int n = platform::SocketRecv(s, junk, sizeof junk);
+  return n == 0 || (n < 0 && !platform::IsWouldBlockError(platform::LastSocketError()));
+}
+
+int FreeClosedLocked() {
+  int freed = 0;
+  for (int i = 0; i < kSubscriberCount; ++i) {
+    platform::Socket& s = PopupSubscribers[i];
+    if (s == platform::kInvalidSocket || !HasLeft(s))
+      continue;
+    DropSubscriber(s);
+    WriteLog(6, "Notice subscriber %d closed", i);
+    ++freed;
+  }
+  return freed;
+}
+
+// One non-blocking send per subscriber. A peer that aborted or reset is closed
+// and emptied; one whose buffer cannot take the whole notice at once has
+// stopped reading and is dropped with a line, rather than left with half a
+// notice queued and the rest lost; any other failure leaves it be.
 void SendToSubscribers(const char* notice, int length) {
   std::lock_guard<std::mutex> lock(SubscribersMutex);
-  for (platform::Socket& s : PopupSubscribers) {
+  for (int i = 0; i < kSubscriberCount; ++i) {
+    platform::Socket& s = PopupSubscribers[i];
     if (s == platform::kInvalidSocket)
       continue;
-    if (platform::SocketSend(s, notice, length) >= 0)
+    int sent = platform::SocketSend(s, notice, length);
+    if (sent == length)
       continue;
-    if (!platform::IsPeerGoneError(platform::LastSocketError()))
+    int error = sent < 0 ? platform::LastSocketError() : 0;
+    if (sent < 0 && platform::IsPeerGoneError(error)) {
+      DropSubscriber(s);
       continue;
-    platform::SocketClose(s);
-    s = platform::kInvalidSocket;
+    }
+    if (sent >= 0 || platform::IsWouldBlockError(error)) {
+      DropSubscriber(s);
+      WriteLog(3, "Notice subscriber %d dropped: it does not take a whole notice", i);
+    }
   }
 }
 
@@ -37,14 +77,24 @@ void ClearPopupSubscribers() {
 }
 
 int AddPopupSubscriber(platform::Socket s) {
+  platform::SocketSetNonBlocking(s);
   std::lock_guard<std::mutex> lock(SubscribersMutex);
-  for (int i = 0; i < kSubscriberCount; ++i) {
-    if (PopupSubscribers[i] != platform::kInvalidSocket)
-      continue;
-    PopupSubscribers[i] = s;
-    return i;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < kSubscriberCount; ++i) {
+      if (PopupSubscribers[i] != platform::kInvalidSocket)
+        continue;
+      PopupSubscribers[i] = s;
+      return i;
+    }
+    if (pass == 0 && FreeClosedLocked() == 0)
+      break;
   }
   return -1;
+}
+
+int FreeClosedSubscribers() {
+  std::lock_guard<std::mutex> lock(SubscribersMutex);
+  return FreeClosedLocked();
 }
 
 int FormatNotice(char* out, const char* device_name, int count_value, int url_index) {

@@ -1,7 +1,10 @@
 // Network notices: NetInfoEvent turns a tunnel's network event into one text
 // notice and sends it, with its NUL byte, to every notice subscriber.
 // PopupSubscribers and SubscribersMutex sit together: the subscriber listener
-// files new subscribers, NetInfoEvent sends and empties entries whose peer left.
+// files new subscribers and frees the entries of notifiers that left;
+// NetInfoEvent sends and empties entries whose peer left or fell behind.
+// Subscriber sockets do not block: a send runs on the library's thread under
+// the mutex, so it must never wait for a notifier that does not read.
 #pragma once
 #include <mutex>
 
@@ -15,8 +18,12 @@ extern platform::Socket PopupSubscribers[kSubscriberCount];  // kInvalidSocket w
 
 // Start-up: every entry empty.
 void ClearPopupSubscribers();
-// Files s in the first empty entry and returns its index; -1 when all are taken.
+// Files s (made non-blocking) in the first empty entry and returns its index;
+// -1 when all are taken even after freeing the entries of notifiers that left.
 int AddPopupSubscriber(platform::Socket s);
+// Closes and empties every entry whose notifier closed or reset its end, with
+// a level-6 line each; returns how many.
+int FreeClosedSubscribers();
 
 // "Info:WindowPopup,Devicename:%s,CountValue:%d,UrlIndex:%d." into out
 // (kNoticeCapacity bytes); returns its length without the NUL.

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/testing/log_capture.h"
@@ -165,6 +169,76 @@ TEST_F(NoticesTest, NotifierBeyondTheSixtyFourthIsClosedAtOnce) {
   ConnectNotifier();
   std::lock_guard<std::mutex> lock(SubscribersMutex);
   EXPECT_NE(PopupSubscribers[10], platform::kInvalidSocket);
+}
+
+TEST_F(NoticesTest, NotifiersThatLeftAreFreedBeforeTheTableIsFull) {
+  for (int i = 0; i < kSubscriberCount; ++i)
+    platform::SocketClose(ConnectNotifier());
+  notifiers_.clear();
+  LogCapture log;
+  ConnectNotifier();
+  std::vector<std::string> texts = log.Texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "Notice subscriber 0 connected"), 1);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "Notice subscriber 63 closed"), 1);
+  EXPECT_EQ(FreeClosedSubscribers(), 0);
+  std::lock_guard<std::mutex> lock(SubscribersMutex);
+  EXPECT_EQ(std::count(std::begin(PopupSubscribers), std::end(PopupSubscribers),
+                       platform::kInvalidSocket),
+            kSubscriberCount - 1);
+}
+
+// Whole notices only: every byte belongs to a notice ended by its NUL.
+bool WholeNotices(const std::string& bytes) {
+  static const std::string kNotice = "Info:WindowPopup,Devicename:cam,CountValue:7,UrlIndex:0.";
+  for (size_t at = 0; at < bytes.size(); at += kNotice.size() + 1) {
+    if (bytes.compare(at, kNotice.size() + 1, kNotice + '\0') != 0)
+      return false;
+  }
+  return true;
+}
+
+TEST_F(NoticesTest, NotifierThatNeverReadsIsDroppedAndTheOthersGoOn) {
+  platform::Socket stalled = ConnectNotifier();
+  platform::Socket reader = ConnectNotifier();
+  PutSession(0, FakeClient(1), "cam");
+  const size_t kNoticeBytes = 57;
+  std::string read;
+  std::atomic<size_t> expected{SIZE_MAX};
+  std::thread drain([&] {
+    char buf[4096];
+    while (read.size() < expected.load() && platform::WaitReadable(reader, 2000) == 1) {
+      int n = platform::SocketRecv(reader, buf, sizeof buf);
+      if (n <= 0)
+        break;
+      read.append(buf, n);
+    }
+  });
+  LogCapture log;
+  int sent = 0;
+  bool dropped = false;
+  for (; sent < 400000 && !dropped; ++sent) {
+    NetInfoEvent(FakeClient(1), 1, 7);
+    std::lock_guard<std::mutex> lock(SubscribersMutex);
+    dropped = PopupSubscribers[0] == platform::kInvalidSocket;
+  }
+  expected = sent * kNoticeBytes;
+  drain.join();
+  ASSERT_TRUE(dropped);
+  std::vector<std::string> texts = log.Texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Notice subscriber 0 dropped: it does not take a whole notice"),
+            1);
+  EXPECT_TRUE(WholeNotices(read));
+  EXPECT_EQ(read.size(), sent * kNoticeBytes);
+  // What the stalled notifier gets, up to the end, is whole notices too.
+  std::string stalled_got;
+  char buf[65536];
+  int n;
+  while (platform::WaitReadable(stalled, 2000) == 1 &&
+         (n = platform::SocketRecv(stalled, buf, sizeof buf)) > 0)
+    stalled_got.append(buf, n);
+  EXPECT_FALSE(stalled_got.empty());
+  EXPECT_TRUE(WholeNotices(stalled_got));
 }
 
 TEST_F(NoticesTest, ListenerOnABusyPortIsReportedAndTheGatewayGoesOn) {

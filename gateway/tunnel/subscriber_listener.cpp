@@ -12,7 +12,18 @@ constexpr int kBacklog = 64;
 platform::Socket Listener = platform::kInvalidSocket;  // set before the thread starts
 
 unsigned ListenLoop(void*) {
-  while (AcceptSubscriber(Listener) == 0) {
+  for (;;) {
+    int ready = platform::WaitReadable(Listener, kSubscriberSweepMs);
+    FreeClosedSubscribers();
+    if (ready < 0)
+      break;
+    if (ready == 0)
+      continue;
+    int accepted = AcceptSubscriber(Listener);
+    if (accepted < 0)
+      break;
+    if (accepted > 0)
+      platform::SleepMs(kSubscriberRetryPauseMs);
   }
   return 0;
 }
@@ -37,13 +48,10 @@ platform::Socket OpenSubscriberListener(uint16_t port, int* error) {
 int AcceptSubscriber(platform::Socket listener) {
   platform::Socket s = platform::SocketAccept(listener);
   if (s == platform::kInvalidSocket) {
-    WriteLog(3, "Failed accept() of a notice subscriber,error code :%d",
-             platform::LastSocketError());
-    return -1;
+    int error = platform::LastSocketError();
+    WriteLog(3, "Failed accept() of a notice subscriber,error code :%d", error);
+    return platform::IsTransientAcceptError(error) ? 1 : -1;
   }
-  // A notifier that stops reading must not hold up the library thread that
-  // sends a notice, nor every other subscriber behind it.
-  platform::SocketSetSendTimeout(s, kSubscriberSendTimeoutMs);
   int index = AddPopupSubscriber(s);
   if (index < 0) {
     platform::SocketClose(s);

@@ -9,11 +9,14 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/common/socket_address.h"
+#include "platform/thread.h"
 
 namespace platform {
 
@@ -38,6 +41,15 @@ int LastSocketError() {
 
 bool IsPeerGoneError(int code) {
   return code == ECONNABORTED || code == ECONNRESET || code == EPIPE;
+}
+
+bool IsTransientAcceptError(int code) {
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM ||
+         code == ECONNABORTED || code == EINTR || code == EPROTO || code == EPERM;
+}
+
+bool IsWouldBlockError(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK;
 }
 
 Socket TcpSocket() {
@@ -93,6 +105,23 @@ int SocketConnect(Socket s, const char* ipv4, uint16_t port) {
   return errno == EINTR ? FinishInterruptedConnect(s) : -1;
 }
 
+int SocketSetNonBlocking(Socket s) {
+  int flags = fcntl(NativeSocket(s), F_GETFL);
+  if (flags < 0)
+    return -1;
+  return fcntl(NativeSocket(s), F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int RaiseSocketLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return -1;
+  if (limit.rlim_cur == limit.rlim_max)
+    return 0;
+  limit.rlim_cur = limit.rlim_max;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : -1;
+}
+
 int SocketSetSendTimeout(Socket s, int timeout_ms) {
   timeval tv;
   tv.tv_sec = timeout_ms / 1000;
@@ -118,12 +147,6 @@ int SocketSend(Socket s, const void* buf, int len) {
     if (n >= 0 || errno != EINTR)
       return static_cast<int>(n);
   }
-}
-
-static int64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 int WaitReadable(Socket s, int timeout_ms) {

@@ -94,6 +94,12 @@ int64_t TimeSeconds() {
   return static_cast<int64_t>(time(nullptr));
 }
 
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 int LastSystemError() {
   return errno;
 }

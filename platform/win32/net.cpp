@@ -33,6 +33,17 @@ bool IsPeerGoneError(int code) {
   return code == WSAECONNABORTED || code == WSAECONNRESET;
 }
 
+// A peer that resets while its connection is queued fails the accept with
+// WSAECONNRESET; the rest are shortages that pass.
+bool IsTransientAcceptError(int code) {
+  return code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAEMFILE ||
+         code == WSAENOBUFS || code == WSAEINTR || code == WSAEWOULDBLOCK;
+}
+
+bool IsWouldBlockError(int code) {
+  return code == WSAEWOULDBLOCK;
+}
+
 Socket TcpSocket() {
   return static_cast<Socket>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
 }
@@ -54,6 +65,15 @@ int SocketConnect(Socket s, const char* ipv4, uint16_t port) {
   if (MakeAddress(ipv4, port, &addr) != 0)
     return -1;
   return connect(NativeSocket(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : -1;
+}
+
+int SocketSetNonBlocking(Socket s) {
+  u_long on = 1;
+  return ioctlsocket(NativeSocket(s), FIONBIO, &on) == 0 ? 0 : -1;
+}
+
+int RaiseSocketLimit() {
+  return 0;
 }
 
 int SocketSetSendTimeout(Socket s, int timeout_ms) {

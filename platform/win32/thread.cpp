@@ -63,6 +63,10 @@ int64_t TimeSeconds() {
   return static_cast<int64_t>(_time64(nullptr));
 }
 
+int64_t MonotonicMs() {
+  return static_cast<int64_t>(GetTickCount64());
+}
+
 int LastSystemError() {
   return static_cast<int>(GetLastError());
 }
