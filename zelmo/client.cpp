@@ -30,9 +30,8 @@ ClientState::ClientState(ClientObject& object, ServerAddress server, CloudSessio
       session_(std::move(session)),
       work_(asio::make_work_guard(io_)) {
   TunnelConnector::Events events;
-  events.refresh_devices = [this] { return RefreshDevices(); };
-  events.device_listed = [this](const std::string& serial) {
-    return FindDeviceEntry(object_.layout, serial.c_str()) >= 0;
+  events.check_listed = [this](const std::string& serial, std::function<void(bool)> done) {
+    CheckListedAway(serial, std::move(done));
   };
   events.up = [this](Tunnel& tunnel) { OnTunnelUp(tunnel); };
   events.closed = [this] { OnTunnelClosed(); };
@@ -41,6 +40,9 @@ ClientState::ClientState(ClientObject& object, ServerAddress server, CloudSessio
 }
 
 ClientState::~ClientState() {
+  canceller_.Cancel();
+  if (lister_.joinable())
+    lister_.join();
   connector_.reset();
 }
 
@@ -54,6 +56,7 @@ void ClientState::Run() {
 }
 
 bool ClientState::Stop() {
+  canceller_.Cancel();
   work_.reset();
   io_.stop();
   if (std::this_thread::get_id() == thread_.get_id()) {
@@ -62,6 +65,8 @@ bool ClientState::Stop() {
     return false;
   }
   thread_.join();
+  if (lister_.joinable())
+    lister_.join();
   return true;
 }
 
@@ -80,7 +85,7 @@ void ClientState::SetClosedCallback(void* user, ZelmoTunnelClosedCallBack callba
 int ClientState::RefreshDevices() {
   std::vector<CloudDevice> devices;
   std::string why;
-  if (FetchDevices(server_, session_.token, devices, why) != 0) {
+  if (FetchDevices(server_, session_.token, devices, why, &canceller_) != 0) {
     Log(kLogFailure, "Zelmo: device list from %s:%u failed: %s", server_.host.c_str(),
         static_cast<unsigned>(server_.port), why.c_str());
     return -1;
@@ -89,6 +94,21 @@ int ClientState::RefreshDevices() {
   WriteDeviceList(object_.layout, devices);
   Log(kLogDetail, "Zelmo: device list holds %d devices", ZelmoDeviceCount(object_.layout));
   return 0;
+}
+
+// The connector asks one device at a time, and only after the last answer came
+// back, so the previous lister has ended or is about to.
+void ClientState::CheckListedAway(const std::string& serial, std::function<void(bool)> done) {
+  if (lister_.joinable())
+    lister_.join();
+  lister_ = std::thread([this, serial, done = std::move(done)] {
+    bool listed = RefreshDevices() == 0;
+    if (listed) {
+      std::lock_guard<std::mutex> lock(list_mutex_);
+      listed = FindDeviceEntry(object_.layout, serial.c_str()) >= 0;
+    }
+    asio::post(io_, [done, listed] { done(listed); });
+  });
 }
 
 void ClientState::TryConnect(const std::string& serial) {

@@ -4,6 +4,10 @@
 // state sits behind them. Each client has one I/O thread that opens and watches
 // its tunnel, runs its port rules and streams, and calls its callbacks.
 //
+// Nothing slow runs on the I/O thread: the device list that a tunnel needs
+// before it is reported up is fetched on a thread of its own, and every cloud
+// call is bounded in time and cancelled when the client is deleted.
+//
 // Deleting a client stops that thread and waits for it, so a callback in flight
 // finishes first and none runs afterwards. A client deleted from inside one of
 // its own callbacks cannot wait for itself: its thread then frees it as soon as
@@ -12,6 +16,7 @@
 #include <asio.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +57,8 @@ class ClientState {
 
  private:
   void Run();
+  // Refreshes the list on the lister thread; done(listed) then runs on the I/O thread.
+  void CheckListedAway(const std::string& serial, std::function<void(bool)> done);
   void OnTunnelUp(Tunnel& tunnel);
   void OnTunnelClosed();
 
@@ -68,6 +75,8 @@ class ClientState {
   void* closed_user_ = nullptr;
   ZelmoTunnelClosedCallBack closed_ = nullptr;
   bool frees_itself_ = false;  // written and read on the I/O thread only
+  CallCanceller canceller_;
+  std::thread lister_;  // started and joined on the I/O thread, or after it ended
   std::thread thread_;
 };
 

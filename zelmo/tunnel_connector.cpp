@@ -96,7 +96,7 @@ void TunnelConnector::ReadReply() {
 void TunnelConnector::OnReply(const std::string& line) {
   std::vector<std::string> words = SplitWords(line);
   if (words.size() == 3 && words[0] == kReplyOk)
-    return BringUp(words[1], words[2]);
+    return CheckListed(words[1], words[2]);
   if (words.size() == 1 && words[0] == kReplyOffline) {
     Log(kLogTrace, "Zelmo: %s is offline; trying again", serial_.c_str());
   } else if (!refusal_logged_) {
@@ -117,14 +117,22 @@ void TunnelConnector::RetryLater() {
   });
 }
 
-// The context is stored by the up event before the host hears of the tunnel,
-// and the device is in the list by then, so the host finds its tunnel id there.
-void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
+// The device list is refreshed first, so the host finds the tunnel id there
+// when it hears of the tunnel. The cloud's answer is bounded by its own
+// deadline, so the attempt's limit stops here.
+void TunnelConnector::CheckListed(const std::string& tunnel_id, const std::string& stream_key) {
   timer_.cancel();
-  if (events_.refresh_devices() != 0 || !events_.device_listed(serial_)) {
-    Log(kLogFailure, "Zelmo: %s is not in the device list; trying again", serial_.c_str());
-    return RetryLater();
-  }
+  events_.check_listed(serial_, [this, tunnel_id, stream_key](bool listed) {
+    if (!listed) {
+      Log(kLogFailure, "Zelmo: %s is not in the device list; trying again", serial_.c_str());
+      return RetryLater();
+    }
+    BringUp(tunnel_id, stream_key);
+  });
+}
+
+// The context is stored by the up event before the host hears of the tunnel.
+void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
   auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id);
   tunnel->SetTransport(
       std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter()));

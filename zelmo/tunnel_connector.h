@@ -18,10 +18,11 @@ namespace zelmo {
 class TunnelConnector {
  public:
   struct Events {
-    // Refreshes the client's device list; 0 or -1.
-    std::function<int()> refresh_devices;
-    // The serial is in the device list; false stops this tunnel from coming up.
-    std::function<bool(const std::string& serial)> device_listed;
+    // Refreshes the client's device list away from the I/O thread, then calls
+    // done on it with whether the serial is listed; false stops this tunnel
+    // from coming up.
+    std::function<void(const std::string& serial, std::function<void(bool listed)> done)>
+        check_listed;
     std::function<void(Tunnel&)> up;
     std::function<void()> closed;
   };
@@ -41,6 +42,7 @@ class TunnelConnector {
   void ReadReply();
   void OnReply(const std::string& line);
   void RetryLater();
+  void CheckListed(const std::string& tunnel_id, const std::string& stream_key);
   void BringUp(const std::string& tunnel_id, const std::string& stream_key);
   void Watch();
   void OnEvent(const std::string& line);
