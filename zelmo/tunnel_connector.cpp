@@ -133,7 +133,7 @@ void TunnelConnector::CheckListed(const std::string& tunnel_id, const std::strin
 
 // The context is stored by the up event before the host hears of the tunnel.
 void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
-  auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id);
+  auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id, events_.gate);
   tunnel->SetTransport(
       std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter()));
   tunnels_.push_back(std::move(tunnel));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "zelmo/callback_gate.h"
 #include "zelmo/tunnel.h"
 
 namespace zelmo {
@@ -25,6 +26,8 @@ class TunnelConnector {
         check_listed;
     std::function<void(Tunnel&)> up;
     std::function<void()> closed;
+    // The client's callback gate, which the tunnels' network events pass too.
+    CallbackGate* gate = nullptr;
   };
 
   TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay, std::string token,
