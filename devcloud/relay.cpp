@@ -186,7 +186,7 @@ void Relay::OnTunnel(tcp::socket socket, const std::string& token, const std::st
   if (!IsOnline(sn))
     return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyOffline}));
   if (tunnels_.size() >= kMaxTunnels) {
-    return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyDenied, "too-many-tunnels"}));
+    return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyBusy, "too-many-tunnels"}));
   }
   std::string key = RandomKey();
   if (key.empty())

@@ -1,6 +1,7 @@
 // Tunnel opening and watching (see tunnel_connector.h).
 #include "zelmo/tunnel_connector.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -11,7 +12,7 @@
 namespace zelmo {
 namespace {
 
-constexpr auto kRetryPause = std::chrono::seconds(1);
+constexpr auto kLongestRetryPause = std::chrono::seconds(60);
 constexpr auto kAttemptLimit = std::chrono::seconds(5);
 
 // A decimal int; false for anything else.
@@ -26,6 +27,12 @@ bool ParseInt(const std::string& text, int& value) {
 }
 
 }  // namespace
+
+std::chrono::seconds RetryPause(int failed_attempts) {
+  if (failed_attempts >= 6)
+    return kLongestRetryPause;
+  return std::chrono::seconds(1 << std::max(failed_attempts, 0));
+}
 
 TunnelConnector::TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay,
                                  std::string token, Events events)
@@ -48,6 +55,7 @@ void TunnelConnector::Open(const std::string& serial) {
   }
   serial_ = serial;
   phase_ = Phase::kOpening;
+  failed_attempts_ = 0;
   refusal_logged_ = false;
   Log(kLogProgress, "Zelmo: opening a tunnel to %s", serial_.c_str());
   Attempt();
@@ -97,8 +105,12 @@ void TunnelConnector::OnReply(const std::string& line) {
   std::vector<std::string> words = SplitWords(line);
   if (words.size() == 3 && words[0] == kReplyOk)
     return CheckListed(words[1], words[2]);
+  if (words.size() == 2 && words[0] == kReplyDenied)
+    return GiveUp(words[1]);
   if (words.size() == 1 && words[0] == kReplyOffline) {
     Log(kLogTrace, "Zelmo: %s is offline; trying again", serial_.c_str());
+  } else if (words.size() == 2 && words[0] == kReplyBusy) {
+    Log(kLogTrace, "Zelmo: the relay is busy (%s); trying again", words[1].c_str());
   } else if (!refusal_logged_) {
     refusal_logged_ = true;
     Log(kLogFailure, "Zelmo: the cloud did not open a tunnel to %s: %s", serial_.c_str(),
@@ -110,11 +122,22 @@ void TunnelConnector::OnReply(const std::string& line) {
 void TunnelConnector::RetryLater() {
   std::error_code ignored;
   control_.close(ignored);
-  timer_.expires_after(kRetryPause);
+  timer_.expires_after(RetryPause(failed_attempts_));
+  failed_attempts_ = std::min(failed_attempts_ + 1, 6);
   timer_.async_wait([this](std::error_code ec) {
     if (!ec)
       Attempt();
   });
+}
+
+// Asking again would be refused again: the session stays without a tunnel.
+void TunnelConnector::GiveUp(const std::string& why) {
+  std::error_code ignored;
+  timer_.cancel();
+  control_.close(ignored);
+  phase_ = Phase::kClosed;
+  Log(kLogFailure, "Zelmo: the cloud refused a tunnel to %s for good: %s", serial_.c_str(),
+      why.c_str());
 }
 
 // The device list is refreshed first, so the host finds the tunnel id there

@@ -1,11 +1,15 @@
 // Opens a client's tunnel through the cloud and watches it. The control
 // connection to the relay carries the opening handshake, then the network
 // events, and its closing is the end of the tunnel. An attempt that finds the
-// device offline or the cloud away is repeated every second, quietly, until the
-// client is deleted; a tunnel that has closed is not reopened unless asked.
+// device offline or the cloud away or busy is repeated, quietly, after a pause
+// that doubles from a second up to a minute, until the client is deleted. A
+// refusal for good ("DENIED": not the account's device, an unknown token) ends
+// the attempts at once and is logged once; the tunnel then simply never comes
+// up. A tunnel that has closed or was refused is not reopened unless asked.
 // Everything here runs on the client's I/O thread.
 #pragma once
 #include <asio.hpp>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +19,9 @@
 #include "zelmo/tunnel.h"
 
 namespace zelmo {
+
+// The pause after failed attempts in a row: 1 s, 2 s, 4 s ... up to 60 s.
+std::chrono::seconds RetryPause(int failed_attempts);
 
 class TunnelConnector {
  public:
@@ -45,6 +52,7 @@ class TunnelConnector {
   void ReadReply();
   void OnReply(const std::string& line);
   void RetryLater();
+  void GiveUp(const std::string& why);
   void CheckListed(const std::string& tunnel_id, const std::string& stream_key);
   void BringUp(const std::string& tunnel_id, const std::string& stream_key);
   void Watch();
@@ -61,6 +69,7 @@ class TunnelConnector {
   std::string inbox_;
   std::string outbox_;
   Phase phase_ = Phase::kIdle;
+  int failed_attempts_ = 0;
   bool refusal_logged_ = false;
   // Every tunnel ever opened: their contexts stay valid until the client ends.
   std::vector<std::unique_ptr<Tunnel>> tunnels_;

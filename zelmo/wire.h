@@ -4,7 +4,8 @@
 // Lines are short and bounded, so a peer that sends garbage is cut off early.
 //
 //   library  -> relay   "TUNNEL <token> <serial>"        control connection
-//   relay    -> library "OK <tunnel id> <stream key>" | "OFFLINE" | "DENIED <why>"
+//   relay    -> library "OK <tunnel id> <stream key>" | "OFFLINE" | "BUSY <why>"
+//                       | "DENIED <why>"                 the last one for good
 //   relay    -> library "NETINFO <code> <count>"          while the tunnel is open
 //   library  -> relay   "STREAM <stream key> <service>"   one connection per stream
 //   library  -> relay   "READY <stream key>"              a stream connection kept ready
@@ -62,6 +63,7 @@ constexpr const char* kHelloData = "DATA";
 constexpr const char* kReplyOk = "OK";
 constexpr const char* kReplyOffline = "OFFLINE";
 constexpr const char* kReplyDenied = "DENIED";
+constexpr const char* kReplyBusy = "BUSY";
 constexpr const char* kEventNetInfo = "NETINFO";
 constexpr const char* kCommandOpen = "OPEN";
 constexpr const char* kReplyLinked = "LINKED";
