@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "devcloud/secrets.h"
 #include "zelmo/wire.h"
 
 namespace devcloud {
@@ -35,9 +36,11 @@ void Introduce(asio::io_context& io, const tcp::endpoint& relay, const std::stri
 
 }  // namespace
 
-Agent::Agent(asio::io_context& io, DeviceInfo device, tcp::endpoint relay, Notes notes)
+Agent::Agent(asio::io_context& io, DeviceInfo device, std::string secret, tcp::endpoint relay,
+             Notes notes)
     : io_(io),
       device_(std::move(device)),
+      secret_(std::move(secret)),
       relay_(relay),
       notes_(std::move(notes)),
       web_(device_),
@@ -79,9 +82,6 @@ void Agent::Connect() {
               link_ = std::make_shared<LineLink>(std::move(*socket), std::string());
               link_->Start([this](const std::string& line) { OnLine(line); },
                            [this] { ConnectLater(); });
-              if (!linked_ && notes_)
-                notes_("device agent " + device_.sn + " linked to the relay");
-              linked_ = true;
             });
 }
 
@@ -100,14 +100,35 @@ void Agent::ConnectLater() {
 
 void Agent::OnLine(const std::string& line) {
   std::vector<std::string> words = zelmo::SplitWords(line);
-  if (words.size() == 3 && words[0] == zelmo::kCommandOpen)
+  if (words.size() == 3 && words[0] == zelmo::kCommandOpen) {
     OpenData(words[1], words[2]);
-  else if (words.size() == 2 && words[0] == zelmo::kReplyLinked)
+  } else if (words.size() == 2 && words[0] == zelmo::kCommandChallenge) {
+    link_->Send(zelmo::MakeLine({zelmo::kReplyProof, AgentProof(secret_, device_.sn, words[1])}));
+  } else if (words.size() == 2 && words[0] == zelmo::kReplyLinked) {
     RenewSpares(words[1]);
+  } else if (words.size() == 2 && words[0] == zelmo::kReplyDenied) {
+    Refuse(words[1]);
+  }
+}
+
+// The secret will not change while the agent runs: trying again would only
+// knock at the relay every second.
+void Agent::Refuse(const std::string& why) {
+  if (notes_)
+    notes_("device agent " + device_.sn + " refused by the relay: " + why);
+  Stop();
+  if (refused_) {
+    Refused refused = std::move(refused_);
+    refused_ = nullptr;
+    refused(why);
+  }
 }
 
 // Spares left from an earlier link are void at the relay: a full new set.
 void Agent::RenewSpares(const std::string& secret) {
+  if (!linked_ && notes_)
+    notes_("device agent " + device_.sn + " linked to the relay");
+  linked_ = true;
   link_secret_ = secret;
   std::error_code ignored;
   for (auto& spare : spares_)

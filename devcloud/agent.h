@@ -1,11 +1,13 @@
 // A device agent: the simulated device's side of the cloud. Like a device
-// behind NAT it keeps one outbound link to the relay ("AGENT <serial>"), and for
-// every "OPEN <id> <service>" it opens a connection of its own ("DATA <id>") and
-// serves the service on it (device_services.h). Once linked it also keeps
-// spare connections at the relay ("SPARE <serial> <secret>"), which take new
-// streams without that round trip. A lost link is made again every second
-// until the agent stops. It can also expose its services on loopback
-// ports, so a reader can reach them without the tunnel.
+// behind NAT it keeps one outbound link to the relay ("AGENT <serial>"), on
+// which it first proves the device's agent secret ("PROOF" for the relay's
+// "CHALLENGE"); then for every "OPEN <id> <service>" it opens a connection of
+// its own ("DATA <id>") and serves the service on it (device_services.h). Once
+// linked it also keeps spare connections at the relay ("SPARE <serial>
+// <secret>"), which take new streams without that round trip. A lost link is
+// made again every second until the agent stops; a refused proof stops the
+// agent for good. It can also expose its services on loopback ports, so a
+// reader can reach them without the tunnel.
 //
 // The link and the services run on the caller's io_context; the device's web
 // server runs on threads of its own.
@@ -27,8 +29,11 @@ namespace devcloud {
 class Agent {
  public:
   using Notes = std::function<void(const std::string& text)>;
+  using Refused = std::function<void(const std::string& why)>;
 
-  Agent(asio::io_context& io, DeviceInfo device, asio::ip::tcp::endpoint relay, Notes notes);
+  // secret: the device's agent secret from the cloud's configuration.
+  Agent(asio::io_context& io, DeviceInfo device, std::string secret, asio::ip::tcp::endpoint relay,
+        Notes notes);
   ~Agent();
 
   // Starts the web server and the link; 0, or -1 when the web server fails.
@@ -43,11 +48,14 @@ class Agent {
   std::vector<std::pair<std::string, uint16_t>> ExposeServices();
 
   const DeviceInfo& device() const { return device_; }
+  // Called once, on the io thread, when the relay refuses the agent's proof.
+  void SetRefusedHandler(Refused refused) { refused_ = std::move(refused); }
 
  private:
   void Connect();
   void ConnectLater();
   void OnLine(const std::string& line);
+  void Refuse(const std::string& why);
   void OpenData(const std::string& id, const std::string& service);
   void RenewSpares(const std::string& secret);
   void OpenSpares();
@@ -58,8 +66,10 @@ class Agent {
 
   asio::io_context& io_;
   DeviceInfo device_;
+  std::string secret_;
   asio::ip::tcp::endpoint relay_;
   Notes notes_;
+  Refused refused_;
   DeviceWeb web_;
   asio::steady_timer retry_;
   std::shared_ptr<LineLink> link_;

@@ -51,6 +51,23 @@ int ReadFlags(const json& item, DeviceConfig& device, std::string& why) {
   return 0;
 }
 
+// The secret is proved, never sent, so it only has to be hard to guess.
+int ReadSecret(const json& item, DeviceConfig& device, std::string& why) {
+  if (item.find("agent_secret") == item.end()) {
+    if (!device.external_agent)
+      return 0;
+    why = "device " + device.sn + " has an external agent and needs an \"agent_secret\"";
+    return -1;
+  }
+  if (ReadText(item, "agent_secret", 200, device.agent_secret, why) != 0)
+    return -1;
+  if (device.agent_secret.size() < 16 || !zelmo::IsWord(device.agent_secret)) {
+    why = "\"agent_secret\" of " + device.sn + " needs 16 to 200 printable bytes without blanks";
+    return -1;
+  }
+  return 0;
+}
+
 // Limits: one less than the device entry fields of the client object; names
 // fit the gateway's 64-byte session field.
 int ReadDevice(const json& item, DeviceConfig& device, std::string& why) {
@@ -67,7 +84,9 @@ int ReadDevice(const json& item, DeviceConfig& device, std::string& why) {
     why = "serial and tunnel id must be printable text without blanks";
     return -1;
   }
-  return ReadFlags(item, device, why);
+  if (ReadFlags(item, device, why) != 0)
+    return -1;
+  return ReadSecret(item, device, why);
 }
 
 int ReadAccount(const json& item, AccountConfig& account, std::string& why) {

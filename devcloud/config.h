@@ -8,7 +8,10 @@
 //      "user": "admin", "key": "...", "online": true, "agent": "builtin"}]}]}
 // "online" (default true) is the device's state at start; "agent" is "builtin"
 // (default: devcloud runs the device agent) or "external" (an agent started
-// with --agent brings the device online).
+// with --agent brings the device online). "agent_secret" (16 to 200 printable
+// bytes without blanks) is what the device's agent proves to the relay before
+// the relay takes it as the device; an external agent needs one, and a
+// built-in device without one gets a random secret when the cloud starts.
 #pragma once
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@ struct DeviceConfig {
   std::string tunnel_id;
   std::string user;
   std::string key;
+  std::string agent_secret;  // empty: none configured
   bool online = true;
   bool external_agent = false;
 };

@@ -58,7 +58,8 @@ TEST(ParseConfig, ReadsFlagsWithTheirDefaults) {
   ASSERT_EQ(devcloud::ParseConfig(Account(Device("") + "," +
                                           R"({"sn": "B-2", "name": "M", "tunnel_id": "t2",
                                              "user": "u", "key": "k", "online": false,
-                                             "agent": "external"})"),
+                                             "agent": "external",
+                                             "agent_secret": "0123456789abcdef"})"),
                                   config, why),
             0)
       << why;
@@ -67,6 +68,8 @@ TEST(ParseConfig, ReadsFlagsWithTheirDefaults) {
   EXPECT_FALSE(config.accounts[0].devices[0].external_agent);
   EXPECT_FALSE(config.accounts[0].devices[1].online);
   EXPECT_TRUE(config.accounts[0].devices[1].external_agent);
+  EXPECT_EQ(config.accounts[0].devices[0].agent_secret, "");
+  EXPECT_EQ(config.accounts[0].devices[1].agent_secret, "0123456789abcdef");
   EXPECT_EQ(devcloud::FindDevice(config, "B-2"), &config.accounts[0].devices[1]);
   EXPECT_EQ(devcloud::FindOwner(config, "B-2"), &config.accounts[0]);
   EXPECT_EQ(devcloud::FindDevice(config, "C-3"), nullptr);
@@ -89,6 +92,9 @@ TEST(ParseConfig, RefusesWhatTheChainCannotCarry) {
       {Account(R"({"sn": "A-1", "name": "N", "user": "u", "key": "k"})"), "tunnel_id"},
       {Account(Device(R"(, "online": "yes")")), "online"},
       {Account(Device(R"(, "agent": "remote")")), "agent"},
+      {Account(Device(R"(, "agent": "external")")), "A-1 has an external agent and needs"},
+      {Account(Device(R"(, "agent_secret": "too-short")")), "16 to 200 printable bytes"},
+      {Account(Device(R"(, "agent_secret": "sixteen bytes, blanks")")), "without blanks"},
   };
   for (const Case& c : cases) {
     std::string why;

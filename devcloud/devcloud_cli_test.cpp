@@ -1,5 +1,6 @@
 // devcloud as a program: its help, its start-up lines, a clean end on SIGTERM,
-// and a device agent as a process of its own whose end makes the device vanish.
+// and a device agent as a process of its own, refused without its device's
+// secret, whose end makes the device vanish.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -140,7 +141,7 @@ TEST(DevcloudProgram, ServesUntilSigtermAndAnAgentProcessBringsADeviceOnline) {
   std::string config = testing::TempDir() + "devcloud_cli_test.json";
   std::ofstream(config) << R"({"accounts": [{"user": "u", "password": "p", "devices": [
       {"sn": "SN-EXT", "name": "Remote", "tunnel_id": "t", "user": "op", "key": "k",
-       "agent": "external"}]}]})";
+       "agent": "external", "agent_secret": "secret-of-sn-ext-0001"}]}]})";
   Child cloud({"--listen", "127.0.0.1:0", "--config", config});
   ASSERT_TRUE(cloud.started());
   std::string line = cloud.WaitForLine("devcloud: portal and API on http://127.0.0.1:");
@@ -152,8 +153,15 @@ TEST(DevcloudProgram, ServesUntilSigtermAndAnAgentProcessBringsADeviceOnline) {
   EXPECT_EQ(now->body.rfind("t=", 0), 0u);
   EXPECT_EQ(DeviceStats(port, "SN-EXT")["online"], false);
 
-  Child agent({"--agent", "SN-EXT", "--cloud", "127.0.0.1:" + std::to_string(port),
-               "--expose-services", "SN-EXT"});
+  Child impostor({"--agent", "SN-EXT", "--cloud", "127.0.0.1:" + std::to_string(port),
+                  "--agent-secret", "not-the-secret-0001"});
+  EXPECT_NE(impostor.WaitForLine("devcloud: device agent SN-EXT refused by the relay: bad-proof"),
+            "");
+  EXPECT_EQ(impostor.Wait(10), 1);
+  EXPECT_EQ(DeviceStats(port, "SN-EXT")["online"], false);
+
+  Child agent({"--agent", "SN-EXT", "--cloud", "127.0.0.1:" + std::to_string(port), "--config",
+               config, "--expose-services", "SN-EXT"});
   EXPECT_NE(agent.WaitForLine("devcloud: SN-EXT MediaPort on 127.0.0.1:"), "");
   EXPECT_TRUE(WaitForOnline(port, "SN-EXT", true));
   EXPECT_EQ(agent.Terminate(), 0);

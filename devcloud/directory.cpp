@@ -1,28 +1,20 @@
 // Accounts and tokens (see directory.h).
 #include "devcloud/directory.h"
 
-#include <cstdio>
-#include <random>
+#include "devcloud/secrets.h"
 
 namespace devcloud {
-namespace {
 
-std::string RandomToken() {
-  std::random_device source;
-  std::string token;
-  char part[9];
-  for (int i = 0; i < 4; ++i) {
-    std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(source()));
-    token += part;
-  }
-  return token;
-}
-
-}  // namespace
-
+// A built-in device without a configured secret gets one that only this run
+// knows: its agent runs here and reads it from here.
 Directory::Directory(CloudConfig config) : config_(std::move(config)) {
-  for (std::size_t i = 0; i < config_.accounts.size(); ++i)
-    tokens_.push_back(RandomToken());
+  for (AccountConfig& account : config_.accounts) {
+    tokens_.push_back(RandomKey());
+    for (DeviceConfig& device : account.devices) {
+      if (device.agent_secret.empty() && !device.external_agent)
+        device.agent_secret = RandomKey();
+    }
+  }
 }
 
 std::string Directory::SignIn(const std::string& user, const std::string& password) const {
@@ -36,7 +28,7 @@ std::string Directory::SignIn(const std::string& user, const std::string& passwo
 
 const AccountConfig* Directory::AccountOfToken(const std::string& token) const {
   for (std::size_t i = 0; i < tokens_.size(); ++i) {
-    if (!token.empty() && tokens_[i] == token)
+    if (!token.empty() && SameSecret(tokens_[i], token))
       return &config_.accounts[i];
   }
   return nullptr;

@@ -1,6 +1,7 @@
 // Accounts and their sign-in tokens. Each account gets one random token when the
 // cloud starts and every sign-in hands out that same token, so the set of tokens
-// never grows. Fixed after construction, so any thread may read it.
+// never grows; built-in devices without an agent secret get a random one. Fixed
+// after construction, so any thread may read it.
 #pragma once
 #include <string>
 #include <vector>

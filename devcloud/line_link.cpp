@@ -6,7 +6,7 @@
 namespace devcloud {
 
 LineLink::LineLink(asio::ip::tcp::socket socket, std::string inbox)
-    : socket_(std::move(socket)), inbox_(std::move(inbox)) {}
+    : socket_(std::move(socket)), idle_(socket_.get_executor()), inbox_(std::move(inbox)) {}
 
 void LineLink::Start(LineHandler on_line, EndHandler on_end) {
   on_line_ = std::move(on_line);
@@ -27,8 +27,28 @@ void LineLink::Read() {
                          [self](std::error_code ec, std::size_t) {
                            if (ec)
                              return self->End();
+                           self->ArmIdleLimit();
                            self->Read();
                          });
+}
+
+void LineLink::SetIdleLimit(std::chrono::steady_clock::duration limit) {
+  idle_limit_ = limit;
+  ArmIdleLimit();
+}
+
+void LineLink::ArmIdleLimit() {
+  if (ended_ || idle_limit_ == std::chrono::steady_clock::duration::zero()) {
+    idle_.cancel();
+    return;
+  }
+  idle_.expires_after(idle_limit_);
+  std::weak_ptr<LineLink> weak = shared_from_this();
+  idle_.async_wait([weak](std::error_code ec) {
+    auto self = weak.lock();
+    if (!ec && self)
+      self->Close();
+  });
 }
 
 void LineLink::Send(const std::string& line) {
@@ -77,6 +97,7 @@ void LineLink::End() {
   if (ended_)
     return;
   ended_ = true;
+  idle_.cancel();
   if (on_end_) {
     EndHandler done = std::move(on_end_);
     on_end_ = nullptr;

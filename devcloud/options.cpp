@@ -2,6 +2,7 @@
 #include "devcloud/options.h"
 
 #include "devcloud/cloud_http.h"
+#include "zelmo/wire.h"
 
 namespace devcloud {
 
@@ -9,7 +10,8 @@ const char* const kUsage =
     "Usage:\n"
     "  devcloud [--listen HOST:PORT] [--relay-port PORT] [--config FILE]\n"
     "           [--expose-services SERIAL]...\n"
-    "  devcloud --agent SERIAL --cloud HOST:PORT [--expose-services SERIAL]\n"
+    "  devcloud --agent SERIAL --cloud HOST:PORT (--config FILE | --agent-secret SECRET)\n"
+    "           [--expose-services SERIAL]\n"
     "  devcloud --print-demo-config | --help\n"
     "\n"
     "A local device cloud for the gateway: service clock, accounts, device list,\n"
@@ -31,6 +33,10 @@ const char* const kUsage =
     "                       running cloud. A device marked \"agent\": \"external\" in\n"
     "                       the config is online only while such an agent runs; an\n"
     "                       agent for a built-in device replaces the built-in one.\n"
+    "                       The agent proves the device's \"agent_secret\" to the\n"
+    "                       relay: it reads it from the cloud's --config FILE, or\n"
+    "                       takes it from --agent-secret SECRET (16 to 200 printable\n"
+    "                       bytes without blanks). A refused agent ends with status 1.\n"
     "\n"
     "Admin (loopback only): POST /admin/clock?offset=S|fixed=T|status=CODE,\n"
     "/admin/device?sn=SN&online=0|1, /admin/netinfo?sn=SN&code=C&count=N,\n"
@@ -53,8 +59,8 @@ int SplitHostPort(const std::string& text, std::string& host, int& port) {
 
 namespace {
 
-const char* const kValueFlags[] = {"--listen",          "--relay-port", "--config",
-                                   "--expose-services", "--agent",      "--cloud"};
+const char* const kValueFlags[] = {"--listen", "--relay-port", "--config",      "--expose-services",
+                                   "--agent",  "--cloud",      "--agent-secret"};
 
 bool IsValueFlag(const std::string& flag) {
   for (const char* known : kValueFlags) {
@@ -88,6 +94,10 @@ int SetValue(Options& options, const std::string& flag, const std::string& value
   } else if (flag == "--agent") {
     options.mode = Options::Mode::kAgent;
     options.agent_sn = value;
+  } else if (flag == "--agent-secret") {
+    if (value.size() < 16 || !zelmo::IsWord(value))
+      return Fail(why, "bad --agent-secret: 16 to 200 printable bytes without blanks");
+    options.agent_secret = value;
   } else if (flag == "--cloud") {
     if (SplitHostPort(value, host, port) != 0 || port == 0)
       return Fail(why, "bad --cloud " + value);

@@ -15,7 +15,8 @@ struct Options {
   std::string config_path;
   std::vector<std::string> expose;
   std::string agent_sn;
-  std::string cloud;  // the agent's cloud, "host:port"
+  std::string agent_secret;  // the agent's secret, if given on the command line
+  std::string cloud;         // the agent's cloud, "host:port"
 };
 
 // 0, or -1 with why.

@@ -4,9 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
-#include <cstdlib>
-#include <random>
 
+#include "devcloud/secrets.h"
 #include "zelmo/wire.h"
 
 namespace devcloud {
@@ -16,6 +15,10 @@ using asio::ip::tcp;
 
 constexpr auto kGreetingLimit = std::chrono::seconds(10);
 constexpr auto kPendingLimit = std::chrono::seconds(10);
+// After a failed accept (out of descriptors, say) the relay waits before the
+// next, doubling the pause up to a second, instead of spinning on the error.
+constexpr std::chrono::milliseconds kFirstAcceptPause(10);
+constexpr std::chrono::milliseconds kLongestAcceptPause(1000);
 constexpr std::size_t kMaxPendingStreams = 1024;
 constexpr std::size_t kMaxTunnels = 1024;
 // Spares a device's agent may keep ready; the agent keeps two.
@@ -93,7 +96,12 @@ class Relay::Greeting : public std::enable_shared_from_this<Greeting> {
 };
 
 Relay::Relay(asio::io_context& io, const Directory& directory, Notes notes)
-    : io_(io), directory_(directory), notes_(std::move(notes)), acceptor_(io) {
+    : io_(io),
+      directory_(directory),
+      notes_(std::move(notes)),
+      acceptor_(io),
+      accept_timer_(io),
+      accept_pause_(kFirstAcceptPause) {
   for (const AccountConfig& account : directory_.config().accounts) {
     for (const DeviceConfig& config : account.devices) {
       auto device = std::make_unique<Device>();
@@ -130,12 +138,23 @@ void Relay::Accept() {
   acceptor_.async_accept([this](std::error_code ec, tcp::socket socket) {
     if (!acceptor_.is_open())
       return;
-    if (!ec) {
-      std::error_code ignored;
-      socket.set_option(tcp::no_delay(true), ignored);
-      std::make_shared<Greeting>(*this, std::move(socket))->Start();
-    }
+    if (ec)
+      return AcceptLater();
+    accept_pause_ = kFirstAcceptPause;
+    std::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    std::make_shared<Greeting>(*this, std::move(socket))->Start();
     Accept();
+  });
+}
+
+void Relay::AcceptLater() {
+  ++accept_errors_;
+  accept_timer_.expires_after(accept_pause_);
+  accept_pause_ = std::min(accept_pause_ * 2, kLongestAcceptPause);
+  accept_timer_.async_wait([this](std::error_code ec) {
+    if (!ec && acceptor_.is_open())
+      Accept();
   });
 }
 
@@ -167,9 +186,11 @@ void Relay::OnTunnel(tcp::socket socket, const std::string& token, const std::st
   if (!IsOnline(sn))
     return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyOffline}));
   if (tunnels_.size() >= kMaxTunnels) {
-    return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyDenied, "too-many-tunnels"}));
+    return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyBusy, "too-many-tunnels"}));
   }
-  std::string key = NewKey();
+  std::string key = RandomKey();
+  if (key.empty())
+    return;
   auto tunnel = std::make_unique<Tunnel>();
   tunnel->sn = sn;
   tunnel->control = link;
@@ -188,9 +209,9 @@ void Relay::OnStream(tcp::socket socket, const std::string& key, const std::stri
     return;
   if (TakeSpare(*device, *tunnel->second, service, socket, rest) == 0)
     return;
-  if (pending_.size() >= kMaxPendingStreams)
+  std::string id = RandomKey();
+  if (pending_.size() >= kMaxPendingStreams || id.empty())
     return;
-  uint64_t id = next_stream_id_++;
   auto pending = std::make_unique<PendingStream>(std::move(socket), std::move(rest), key, io_);
   pending->expiry.expires_after(kPendingLimit);
   pending->expiry.async_wait([this, id](std::error_code ec) {
@@ -198,7 +219,7 @@ void Relay::OnStream(tcp::socket socket, const std::string& key, const std::stri
       pending_.erase(id);
   });
   pending_[id] = std::move(pending);
-  device->agent->Send(zelmo::MakeLine({zelmo::kCommandOpen, std::to_string(id), service}));
+  device->agent->Send(zelmo::MakeLine({zelmo::kCommandOpen, id, service}));
 }
 
 // A ready connection waits without a time limit: it ends with its tunnel.
@@ -234,8 +255,10 @@ void Relay::OnReadyLine(const std::string& key, const std::shared_ptr<ReadyStrea
     OnStream(std::move(ready->socket), key, words[1], std::move(ready->inbox));
 }
 
-void Relay::OnData(tcp::socket socket, const std::string& id_text, std::string rest) {
-  auto found = pending_.find(std::strtoull(id_text.c_str(), nullptr, 10));
+// The stream id was sent only to the linked agent, so the id is the agent's
+// credential here.
+void Relay::OnData(tcp::socket socket, const std::string& id, std::string rest) {
+  auto found = pending_.find(id);
   if (found == pending_.end())
     return;
   std::unique_ptr<PendingStream> pending = std::move(found->second);
@@ -287,29 +310,57 @@ void Relay::Join(Device& device, Tunnel& tunnel, tcp::socket library_side, std::
 void Relay::OnSpare(tcp::socket socket, const std::string& sn, const std::string& secret,
                     std::string rest) {
   Device* device = FindDevice(sn);
-  if (device == nullptr || !device->agent || secret != device->link_secret || !rest.empty() ||
+  if (device == nullptr || !device->agent || device->link_secret.empty() ||
+      !SameSecret(secret, device->link_secret) || !rest.empty() ||
       device->spares.size() >= kMaxSpares)
     return;
   device->spares.push_back(std::move(socket));
 }
 
+// An agent is taken as the device only once it has proved the device's secret;
+// until then the device's current link, if any, stays as it is.
 void Relay::OnAgent(tcp::socket socket, const std::string& sn, std::string rest) {
   Device* device = FindDevice(sn);
-  if (device == nullptr)
+  std::string challenge = RandomKey();
+  if (device == nullptr || challenge.empty())
     return;
-  if (device->agent) {
-    std::shared_ptr<LineLink> replaced = std::move(device->agent);
+  auto link = std::make_shared<LineLink>(std::move(socket), std::move(rest));
+  std::weak_ptr<LineLink> weak = link;
+  link->Start(
+      [this, device, weak, challenge](const std::string& line) {
+        if (auto proving = weak.lock())
+          OnProof(*device, proving, challenge, line);
+      },
+      [this, device, weak] { OnAgentGone(*device, weak.lock()); });
+  link->SetIdleLimit(kGreetingLimit);
+  link->Send(zelmo::MakeLine({zelmo::kCommandChallenge, challenge}));
+}
+
+void Relay::OnProof(Device& device, const std::shared_ptr<LineLink>& link,
+                    const std::string& challenge, const std::string& line) {
+  if (device.agent == link)
+    return;  // linked: nothing the agent says later counts
+  std::vector<std::string> words = zelmo::SplitWords(line);
+  const std::string& secret = device.config->agent_secret;
+  if (words.size() != 2 || words[0] != zelmo::kReplyProof || secret.empty() ||
+      !SameSecret(words[1], AgentProof(secret, device.config->sn, challenge))) {
+    return link->SendAndClose(zelmo::MakeLine({zelmo::kReplyDenied, "bad-proof"}));
+  }
+  Link(device, link);
+}
+
+void Relay::Link(Device& device, const std::shared_ptr<LineLink>& link) {
+  link->SetIdleLimit(std::chrono::seconds(0));
+  if (device.agent) {
+    std::shared_ptr<LineLink> replaced = std::move(device.agent);
     replaced->Close();
   }
-  device->spares.clear();
-  device->link_secret = NewKey();
-  auto link = std::make_shared<LineLink>(std::move(socket), std::move(rest));
-  device->agent = link;
-  std::weak_ptr<LineLink> weak = link;
-  link->Start(nullptr, [this, device, weak] { OnAgentGone(*device, weak.lock()); });
-  link->Send(zelmo::MakeLine({zelmo::kReplyLinked, device->link_secret}));
+  device.spares.clear();
+  device.link_secret = RandomKey();
+  device.agent = link;
+  link->Send(zelmo::MakeLine({zelmo::kReplyLinked, device.link_secret}));
   if (notes_)
-    notes_("device agent " + sn + " linked");
+    notes_("device agent " + device.config->sn + " linked");
 }
 
 // The device vanished: its tunnels close, as their streams cannot go on.
@@ -417,12 +468,13 @@ nlohmann::json Relay::Stats() const {
                       {"bytes", device.bytes.load()}});
     }
   }
-  return {{"devices", list}};
+  return {{"devices", list}, {"accept_errors", accept_errors_}};
 }
 
 void Relay::Close() {
   std::error_code ignored;
   acceptor_.close(ignored);
+  accept_timer_.cancel();
   while (!tunnels_.empty())
     CloseTunnel(tunnels_.begin()->first);
   for (auto& entry : devices_) {
@@ -436,11 +488,6 @@ void Relay::Close() {
 Relay::Device* Relay::FindDevice(const std::string& sn) {
   auto found = devices_.find(sn);
   return found == devices_.end() ? nullptr : found->second.get();
-}
-
-std::string Relay::NewKey() {
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  return std::to_string(next_key_++) + "-" + std::to_string(random());
 }
 
 }  // namespace devcloud

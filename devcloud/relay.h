@@ -1,9 +1,10 @@
 // The relay: the cloud's meeting point for tunnels. Device agents keep an
-// outbound link to it; a library opens a tunnel with a control connection and
-// each stream with a connection of its own, which the relay joins with the
-// connection the device's agent opens when asked, or with a spare connection
-// the agent opened ahead. A library may likewise keep a stream connection
-// ready. The relay only joins: the bytes pass through a Pipe untouched.
+// outbound link to it, taken as the device's once the agent has proved the
+// device's secret (secrets.h); a library opens a tunnel with a control
+// connection and each stream with a connection of its own, which the relay
+// joins with the connection the device's agent opens when asked, or with a
+// spare connection the agent opened ahead. A library may likewise keep a
+// stream connection ready. The relay only joins: the bytes pass through a Pipe untouched.
 // Protocol lines are in zelmo/wire.h.
 //
 // All state lives on one I/O thread. Other threads (the HTTP admin handlers)
@@ -11,6 +12,7 @@
 #pragma once
 #include <asio.hpp>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -65,6 +67,7 @@ class Relay {
   class Greeting;
 
   void Accept();
+  void AcceptLater();
   void OnHello(asio::ip::tcp::socket socket, const std::vector<std::string>& words,
                std::string rest);
   void OnTunnel(asio::ip::tcp::socket socket, const std::string& token, const std::string& sn,
@@ -72,6 +75,9 @@ class Relay {
   void OnStream(asio::ip::tcp::socket socket, const std::string& key, const std::string& service,
                 std::string rest);
   void OnAgent(asio::ip::tcp::socket socket, const std::string& sn, std::string rest);
+  void OnProof(Device& device, const std::shared_ptr<LineLink>& link, const std::string& challenge,
+               const std::string& line);
+  void Link(Device& device, const std::shared_ptr<LineLink>& link);
   void OnData(asio::ip::tcp::socket socket, const std::string& id, std::string rest);
   void OnReady(asio::ip::tcp::socket socket, const std::string& key, std::string rest);
   void OnReadyLine(const std::string& key, const std::shared_ptr<ReadyStream>& ready,
@@ -86,18 +92,18 @@ class Relay {
   void CloseTunnel(const std::string& key);
   void CloseTunnelsOf(const std::string& sn);
   Device* FindDevice(const std::string& sn);
-  std::string NewKey();
 
   asio::io_context& io_;
   const Directory& directory_;
   Notes notes_;
   asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer accept_timer_;
+  std::chrono::milliseconds accept_pause_;
+  uint64_t accept_errors_ = 0;
   uint16_t port_ = 0;
-  std::map<std::string, std::unique_ptr<Device>> devices_;  // by serial
-  std::map<std::string, std::unique_ptr<Tunnel>> tunnels_;  // by stream key
-  std::map<uint64_t, std::unique_ptr<PendingStream>> pending_;
-  uint64_t next_stream_id_ = 1;
-  uint64_t next_key_ = 1;
+  std::map<std::string, std::unique_ptr<Device>> devices_;         // by serial
+  std::map<std::string, std::unique_ptr<Tunnel>> tunnels_;         // by stream key
+  std::map<std::string, std::unique_ptr<PendingStream>> pending_;  // by stream id
 };
 
 }  // namespace devcloud

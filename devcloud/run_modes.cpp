@@ -38,6 +38,25 @@ int LoadConfig(const Options& options, CloudConfig& config) {
   return 0;
 }
 
+// The agent's secret: from the command line, or from the cloud's config file.
+int AgentSecret(const Options& options, std::string& secret) {
+  const std::string& sn = options.agent_sn;
+  if (!options.agent_secret.empty()) {
+    secret = options.agent_secret;
+    return 0;
+  }
+  if (options.config_path.empty())
+    return Fail("agent " + sn + ": give its secret with --config FILE or --agent-secret SECRET");
+  CloudConfig config;
+  if (LoadConfig(options, config) != 0)
+    return 1;
+  const DeviceConfig* device = FindDevice(config, sn);
+  if (device == nullptr || device->agent_secret.empty())
+    return Fail("agent " + sn + ": config " + options.config_path + " gives it no agent_secret");
+  secret = device->agent_secret;
+  return 0;
+}
+
 }  // namespace
 
 int RunCloud(const Options& options) {
@@ -64,6 +83,9 @@ int RunAgent(const Options& options) {
   std::string host;
   int port = 0;
   SplitHostPort(options.cloud, host, port);
+  std::string secret;
+  if (AgentSecret(options, secret) != 0)
+    return 1;
   DeviceInfo device;
   uint16_t relay_port = 0;
   std::string why;
@@ -77,8 +99,13 @@ int RunAgent(const Options& options) {
   if (ec || relay.empty())
     return Fail("relay of " + host + " not resolved");
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  Agent agent(io, device, relay.begin()->endpoint(),
+  Agent agent(io, device, secret, relay.begin()->endpoint(),
               [](const std::string& text) { Say("devcloud: " + text); });
+  int status = 0;
+  agent.SetRefusedHandler([&io, &status](const std::string&) {
+    status = 1;
+    io.stop();
+  });
   signals.async_wait([&io, &agent](std::error_code, int) {
     agent.Stop();
     io.stop();
@@ -96,7 +123,7 @@ int RunAgent(const Options& options) {
   }
   io.run();
   Say("devcloud: stopped");
-  return 0;
+  return status;
 }
 
 }  // namespace devcloud

@@ -139,8 +139,9 @@ Outcome Run(const std::string& answer, bool listed) {
   relay.Start();
   Outcome outcome;
   zelmo::TunnelConnector::Events events;
-  events.refresh_devices = [] { return 0; };
-  events.device_listed = [listed](const std::string&) { return listed; };
+  events.check_listed = [listed](const std::string&, std::function<void(bool)> done) {
+    done(listed);
+  };
   events.up = [&outcome](zelmo::Tunnel& tunnel) {
     ++outcome.up;
     outcome.tunnel_id = tunnel.id();

@@ -2,8 +2,6 @@
 // a body that does not have the expected shape counts as an unreachable cloud.
 #include "zelmo/cloud_api.h"
 
-#include <httplib.h>
-
 #include <nlohmann/json.hpp>
 
 #include "zelmo/wire.h"
@@ -12,12 +10,6 @@ namespace zelmo {
 namespace {
 
 using nlohmann::json;
-
-void SetTimeouts(httplib::Client& client) {
-  client.set_connection_timeout(2, 0);
-  client.set_read_timeout(3, 0);
-  client.set_write_timeout(3, 0);
-}
 
 bool ReadText(const json& object, const char* name, std::string& out) {
   auto it = object.find(name);
@@ -44,19 +36,20 @@ std::string RefusalReason(const json& body) {
   return why;
 }
 
-// Maps an HTTP result to 0 / kCloudUnreachable / kCloudRefused and parses the body.
-int CheckAnswer(const httplib::Result& result, json& body, std::string& why) {
-  if (!result) {
-    why = "no answer (" + httplib::to_string(result.error()) + ")";
+// Makes the call and maps its outcome to 0 / kCloudUnreachable / kCloudRefused,
+// with the body parsed.
+int Call(const ServerAddress& server, const HttpRequest& request, CallCanceller* canceller,
+         json& body, std::string& why) {
+  HttpAnswer answer;
+  if (HttpCall(server, request, answer, why, canceller) != 0)
     return kCloudUnreachable;
-  }
-  body = json::parse(result->body, nullptr, false);
-  if (result->status == 401 || result->status == 403) {
+  body = json::parse(answer.body, nullptr, false);
+  if (answer.status == 401 || answer.status == 403) {
     why = RefusalReason(body);
     return kCloudRefused;
   }
-  if (result->status != 200 || !body.is_object()) {
-    why = "unexpected answer, status " + std::to_string(result->status);
+  if (answer.status != 200 || !body.is_object()) {
+    why = "unexpected answer, status " + std::to_string(answer.status);
     return kCloudUnreachable;
   }
   return 0;
@@ -71,12 +64,10 @@ bool ReadDevice(const json& item, CloudDevice& device) {
 }  // namespace
 
 int SignIn(const ServerAddress& server, const std::string& user, const std::string& password,
-           CloudSession& session, std::string& why) {
-  httplib::Client client(server.host, server.port);
-  SetTimeouts(client);
-  json request = {{"user", user}, {"password", password}};
+           CloudSession& session, std::string& why, CallCanceller* canceller) {
+  HttpRequest request{"POST", kPathSignIn, "", json{{"user", user}, {"password", password}}.dump()};
   json body;
-  int rc = CheckAnswer(client.Post(kPathSignIn, request.dump(), "application/json"), body, why);
+  int rc = Call(server, request, canceller, body, why);
   if (rc != 0)
     return rc;
   // The token goes into a header and into the relay's lines: one word only.
@@ -91,12 +82,10 @@ int SignIn(const ServerAddress& server, const std::string& user, const std::stri
 }
 
 int FetchDevices(const ServerAddress& server, const std::string& token,
-                 std::vector<CloudDevice>& devices, std::string& why) {
-  httplib::Client client(server.host, server.port);
-  SetTimeouts(client);
-  httplib::Headers headers = {{"Authorization", "Bearer " + token}};
+                 std::vector<CloudDevice>& devices, std::string& why, CallCanceller* canceller) {
+  HttpRequest request{"GET", kPathDevices, "Bearer " + token, ""};
   json body;
-  int rc = CheckAnswer(client.Get(kPathDevices, headers), body, why);
+  int rc = Call(server, request, canceller, body, why);
   if (rc != 0)
     return rc;
   auto list = body.find("devices");

@@ -1,11 +1,12 @@
 // The cloud's HTTP API as the library uses it: sign-in, which gives the token
-// and the relay port, and the account's device list. Calls are synchronous and
-// bounded by short time-outs, so a client is made or refused within 5 seconds.
+// and the relay port, and the account's device list. Calls are synchronous,
+// each bounded in time and size (http_call.h); a canceller ends them early.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "zelmo/http_call.h"
 #include "zelmo/server_address.h"
 
 namespace zelmo {
@@ -28,10 +29,11 @@ constexpr int kCloudRefused = -2;      // the cloud turned the account down
 
 // 0, kCloudUnreachable or kCloudRefused; why says what went wrong.
 int SignIn(const ServerAddress& server, const std::string& user, const std::string& password,
-           CloudSession& session, std::string& why);
+           CloudSession& session, std::string& why, CallCanceller* canceller = nullptr);
 
 // 0 or kCloudUnreachable / kCloudRefused; the devices in the cloud's order.
 int FetchDevices(const ServerAddress& server, const std::string& token,
-                 std::vector<CloudDevice>& devices, std::string& why);
+                 std::vector<CloudDevice>& devices, std::string& why,
+                 CallCanceller* canceller = nullptr);
 
 }  // namespace zelmo

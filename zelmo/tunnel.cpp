@@ -5,24 +5,13 @@
 #include "zelmo/wire.h"
 
 namespace zelmo {
-namespace {
-// Marks a live tunnel, so a stray pointer of another kind is refused.
-constexpr uint32_t kTunnelMagic = 0x5a54554e;
-}  // namespace
 
-Tunnel::Tunnel(asio::io_context& io, std::string device_sn, std::string tunnel_id)
-    : magic_(kTunnelMagic), io_(io), device_sn_(std::move(device_sn)), id_(std::move(tunnel_id)) {}
+Tunnel::Tunnel(asio::io_context& io, std::string device_sn, std::string tunnel_id,
+               CallbackGate* gate)
+    : io_(io), gate_(gate), device_sn_(std::move(device_sn)), id_(std::move(tunnel_id)) {}
 
 Tunnel::~Tunnel() {
   Close();
-  magic_ = 0;
-}
-
-Tunnel* Tunnel::FromContext(void* context) {
-  auto* tunnel = static_cast<Tunnel*>(context);
-  if (tunnel == nullptr || tunnel->magic_ != kTunnelMagic)
-    return nullptr;
-  return tunnel;
 }
 
 int Tunnel::AddRule(const char* tunnel_id, const char* rule_name, const char* local_ip,
@@ -80,8 +69,12 @@ void Tunnel::ReportNetInfo(int code, int count) {
   }
   Log(kLogDetail, "Zelmo: network event %d (%d) on the tunnel to %s", code, count,
       device_sn_.c_str());
-  if (callback != nullptr)
+  if (callback == nullptr)
+    return;
+  if (gate_ == nullptr)
     callback(user, code, count);
+  else
+    gate_->Pass([&] { callback(user, code, count); });
 }
 
 void Tunnel::Close() {

@@ -6,7 +6,8 @@
 //
 // Threads: AddRule, Bytes and SetNetInfoCallback may be called from any thread;
 // ReportNetInfo and Close run on the I/O thread, which owns the rules and the
-// transport.
+// transport. The host's handle to a tunnel (its context) is resolved through the
+// client registry, never by looking at the memory it points to.
 #pragma once
 #include <asio.hpp>
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "zelmo/callback_gate.h"
 #include "zelmo/port_rule.h"
 #include "zelmo/transport.h"
 #include "zelmo/zelmo_api.h"
@@ -29,11 +31,10 @@ constexpr int kRuleRefused = -2;
 
 class Tunnel {
  public:
-  Tunnel(asio::io_context& io, std::string device_sn, std::string tunnel_id);
+  // gate: the owning client's callback gate, if any; network events pass it.
+  Tunnel(asio::io_context& io, std::string device_sn, std::string tunnel_id,
+         CallbackGate* gate = nullptr);
   ~Tunnel();
-
-  // The tunnel behind a context handed out to the host program, or null.
-  static Tunnel* FromContext(void* context);
 
   // Sets the transport once, before the context is handed out.
   void SetTransport(std::unique_ptr<Transport> transport) { transport_ = std::move(transport); }
@@ -52,8 +53,8 @@ class Tunnel {
  private:
   void StartRule(asio::ip::tcp::acceptor acceptor, const std::string& service);
 
-  uint32_t magic_;
   asio::io_context& io_;
+  CallbackGate* gate_;
   const std::string device_sn_;
   const std::string id_;
   std::atomic<int64_t> bytes_{0};

@@ -1,9 +1,11 @@
 // Tunnel opening and watching (see tunnel_connector.h).
 #include "zelmo/tunnel_connector.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
+#include "platform/text.h"
 #include "zelmo/log.h"
 #include "zelmo/relay_transport.h"
 #include "zelmo/wire.h"
@@ -11,21 +13,25 @@
 namespace zelmo {
 namespace {
 
-constexpr auto kRetryPause = std::chrono::seconds(1);
+constexpr auto kLongestRetryPause = std::chrono::seconds(60);
 constexpr auto kAttemptLimit = std::chrono::seconds(5);
 
 // A decimal int; false for anything else.
 bool ParseInt(const std::string& text, int& value) {
-  char* end = nullptr;
-  long parsed = std::strtol(text.c_str(), &end, 10);
-  if (end == text.c_str() || *end != '\0' || parsed < -2147483647L || parsed > 2147483647L) {
+  long long parsed = 0;
+  if (!platform::ParseWholeDecimal(text.c_str(), -2147483647, 2147483647, &parsed))
     return false;
-  }
   value = static_cast<int>(parsed);
   return true;
 }
 
 }  // namespace
+
+std::chrono::seconds RetryPause(int failed_attempts) {
+  if (failed_attempts >= 6)
+    return kLongestRetryPause;
+  return std::chrono::seconds(1 << std::max(failed_attempts, 0));
+}
 
 TunnelConnector::TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay,
                                  std::string token, Events events)
@@ -48,6 +54,7 @@ void TunnelConnector::Open(const std::string& serial) {
   }
   serial_ = serial;
   phase_ = Phase::kOpening;
+  failed_attempts_ = 0;
   refusal_logged_ = false;
   Log(kLogProgress, "Zelmo: opening a tunnel to %s", serial_.c_str());
   Attempt();
@@ -96,9 +103,13 @@ void TunnelConnector::ReadReply() {
 void TunnelConnector::OnReply(const std::string& line) {
   std::vector<std::string> words = SplitWords(line);
   if (words.size() == 3 && words[0] == kReplyOk)
-    return BringUp(words[1], words[2]);
+    return CheckListed(words[1], words[2]);
+  if (words.size() == 2 && words[0] == kReplyDenied)
+    return GiveUp(words[1]);
   if (words.size() == 1 && words[0] == kReplyOffline) {
     Log(kLogTrace, "Zelmo: %s is offline; trying again", serial_.c_str());
+  } else if (words.size() == 2 && words[0] == kReplyBusy) {
+    Log(kLogTrace, "Zelmo: the relay is busy (%s); trying again", words[1].c_str());
   } else if (!refusal_logged_) {
     refusal_logged_ = true;
     Log(kLogFailure, "Zelmo: the cloud did not open a tunnel to %s: %s", serial_.c_str(),
@@ -110,22 +121,41 @@ void TunnelConnector::OnReply(const std::string& line) {
 void TunnelConnector::RetryLater() {
   std::error_code ignored;
   control_.close(ignored);
-  timer_.expires_after(kRetryPause);
+  timer_.expires_after(RetryPause(failed_attempts_));
+  failed_attempts_ = std::min(failed_attempts_ + 1, 6);
   timer_.async_wait([this](std::error_code ec) {
     if (!ec)
       Attempt();
   });
 }
 
-// The context is stored by the up event before the host hears of the tunnel,
-// and the device is in the list by then, so the host finds its tunnel id there.
-void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
+// Asking again would be refused again: the session stays without a tunnel.
+void TunnelConnector::GiveUp(const std::string& why) {
+  std::error_code ignored;
   timer_.cancel();
-  if (events_.refresh_devices() != 0 || !events_.device_listed(serial_)) {
-    Log(kLogFailure, "Zelmo: %s is not in the device list; trying again", serial_.c_str());
-    return RetryLater();
-  }
-  auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id);
+  control_.close(ignored);
+  phase_ = Phase::kClosed;
+  Log(kLogFailure, "Zelmo: the cloud refused a tunnel to %s for good: %s", serial_.c_str(),
+      why.c_str());
+}
+
+// The device list is refreshed first, so the host finds the tunnel id there
+// when it hears of the tunnel. The cloud's answer is bounded by its own
+// deadline, so the attempt's limit stops here.
+void TunnelConnector::CheckListed(const std::string& tunnel_id, const std::string& stream_key) {
+  timer_.cancel();
+  events_.check_listed(serial_, [this, tunnel_id, stream_key](bool listed) {
+    if (!listed) {
+      Log(kLogFailure, "Zelmo: %s is not in the device list; trying again", serial_.c_str());
+      return RetryLater();
+    }
+    BringUp(tunnel_id, stream_key);
+  });
+}
+
+// The context is stored by the up event before the host hears of the tunnel.
+void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
+  auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id, events_.gate);
   tunnel->SetTransport(
       std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter()));
   tunnels_.push_back(std::move(tunnel));

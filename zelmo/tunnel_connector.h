@@ -1,29 +1,40 @@
 // Opens a client's tunnel through the cloud and watches it. The control
 // connection to the relay carries the opening handshake, then the network
 // events, and its closing is the end of the tunnel. An attempt that finds the
-// device offline or the cloud away is repeated every second, quietly, until the
-// client is deleted; a tunnel that has closed is not reopened unless asked.
+// device offline or the cloud away or busy is repeated, quietly, after a pause
+// that doubles from a second up to a minute, until the client is deleted. A
+// refusal for good ("DENIED": not the account's device, an unknown token) ends
+// the attempts at once and is logged once; the tunnel then simply never comes
+// up. A tunnel that has closed or was refused is not reopened unless asked.
 // Everything here runs on the client's I/O thread.
 #pragma once
 #include <asio.hpp>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "zelmo/callback_gate.h"
 #include "zelmo/tunnel.h"
 
 namespace zelmo {
 
+// The pause after failed attempts in a row: 1 s, 2 s, 4 s ... up to 60 s.
+std::chrono::seconds RetryPause(int failed_attempts);
+
 class TunnelConnector {
  public:
   struct Events {
-    // Refreshes the client's device list; 0 or -1.
-    std::function<int()> refresh_devices;
-    // The serial is in the device list; false stops this tunnel from coming up.
-    std::function<bool(const std::string& serial)> device_listed;
+    // Refreshes the client's device list away from the I/O thread, then calls
+    // done on it with whether the serial is listed; false stops this tunnel
+    // from coming up.
+    std::function<void(const std::string& serial, std::function<void(bool listed)> done)>
+        check_listed;
     std::function<void(Tunnel&)> up;
     std::function<void()> closed;
+    // The client's callback gate, which the tunnels' network events pass too.
+    CallbackGate* gate = nullptr;
   };
 
   TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay, std::string token,
@@ -41,6 +52,8 @@ class TunnelConnector {
   void ReadReply();
   void OnReply(const std::string& line);
   void RetryLater();
+  void GiveUp(const std::string& why);
+  void CheckListed(const std::string& tunnel_id, const std::string& stream_key);
   void BringUp(const std::string& tunnel_id, const std::string& stream_key);
   void Watch();
   void OnEvent(const std::string& line);
@@ -56,6 +69,7 @@ class TunnelConnector {
   std::string inbox_;
   std::string outbox_;
   Phase phase_ = Phase::kIdle;
+  int failed_attempts_ = 0;
   bool refusal_logged_ = false;
   // Every tunnel ever opened: their contexts stay valid until the client ends.
   std::vector<std::unique_ptr<Tunnel>> tunnels_;

@@ -4,13 +4,17 @@
 // Lines are short and bounded, so a peer that sends garbage is cut off early.
 //
 //   library  -> relay   "TUNNEL <token> <serial>"        control connection
-//   relay    -> library "OK <tunnel id> <stream key>" | "OFFLINE" | "DENIED <why>"
+//   relay    -> library "OK <tunnel id> <stream key>" | "OFFLINE" | "BUSY <why>"
+//                       | "DENIED <why>"                 the last one for good
 //   relay    -> library "NETINFO <code> <count>"          while the tunnel is open
 //   library  -> relay   "STREAM <stream key> <service>"   one connection per stream
 //   library  -> relay   "READY <stream key>"              a stream connection kept ready
 //   relay    -> library "OK"                              it waits for its service
 //   library  -> relay   "USE <service>"                   a local connection took it
 //   agent    -> relay   "AGENT <serial>"                  the device's outbound link
+//   relay    -> agent   "CHALLENGE <challenge>"
+//   agent    -> relay   "PROOF <proof>"                   HMAC of the challenge (below)
+//   relay    -> agent   "DENIED <why>"                    the proof failed; link closed
 //   relay    -> agent   "OPEN <stream id> <service>"
 //   agent    -> relay   "DATA <stream id>"                the device side of a stream
 //   relay    -> agent   "LINKED <secret>"                 the link is registered
@@ -20,6 +24,13 @@
 // After "STREAM", "USE" and "DATA" the connection carries the stream's bytes
 // unchanged. A ready connection lives as long as its tunnel. A tunnel is closed
 // when its control connection closes.
+//
+// A device agent proves the per-device secret of the cloud's configuration
+// before the relay takes its link as the device's: the proof is HMAC-SHA256
+// under that secret of "<serial> <challenge>", in hex. Keys, stream ids,
+// challenges and link secrets are random and unguessable, so only the
+// library that opened a tunnel can use its stream key and only the linked
+// agent, which alone hears "OPEN", can answer a stream with "DATA".
 //
 // A spare saves a stream the round trip of "OPEN" and "DATA": the relay writes
 // "SERVE" on it, padded with blanks to kSpareHeaderLength bytes so that the agent
@@ -52,9 +63,12 @@ constexpr const char* kHelloData = "DATA";
 constexpr const char* kReplyOk = "OK";
 constexpr const char* kReplyOffline = "OFFLINE";
 constexpr const char* kReplyDenied = "DENIED";
+constexpr const char* kReplyBusy = "BUSY";
 constexpr const char* kEventNetInfo = "NETINFO";
 constexpr const char* kCommandOpen = "OPEN";
 constexpr const char* kReplyLinked = "LINKED";
+constexpr const char* kCommandChallenge = "CHALLENGE";
+constexpr const char* kReplyProof = "PROOF";
 constexpr const char* kHelloSpare = "SPARE";
 constexpr const char* kHelloReady = "READY";
 constexpr const char* kCommandUse = "USE";

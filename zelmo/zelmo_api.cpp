@@ -13,29 +13,33 @@
 //   callback on the client's thread; the cloud uses code 1 for packet loss, with
 //   the number of packets lost as the count.
 // - Log levels: 3 failures, 6 progress, 7 detail, 8 per-stream trace.
+//
+// A context is used only while the registry knows its client, and the client is
+// held for the length of the call (client_registry.h).
+#include "zelmo/client_registry.h"
 #include "zelmo/tunnel.h"
 #include "zelmo/zelmo_api.h"
 
+using zelmo::FindTunnelOwner;
 using zelmo::Tunnel;
 
 extern "C" int Zelmo_AddT2URule(void* tunnel_context, const char* tunnel_id, int,
                                 const char* rule_name, const char* local_ip, uint16_t local_port) {
-  Tunnel* tunnel = Tunnel::FromContext(tunnel_context);
-  if (tunnel == nullptr)
+  auto owner = FindTunnelOwner(tunnel_context);
+  if (owner == nullptr)
     return zelmo::kRuleRefused;
-  return tunnel->AddRule(tunnel_id, rule_name, local_ip, local_port);
+  return static_cast<Tunnel*>(tunnel_context)->AddRule(tunnel_id, rule_name, local_ip, local_port);
 }
 
 extern "C" int64_t Zelmo_GetT2UCounter(void* tunnel_context, int kind) {
-  Tunnel* tunnel = Tunnel::FromContext(tunnel_context);
-  if (tunnel == nullptr || kind != 1)
+  auto owner = FindTunnelOwner(tunnel_context);
+  if (owner == nullptr || kind != 1)
     return 0;
-  return tunnel->Bytes();
+  return static_cast<Tunnel*>(tunnel_context)->Bytes();
 }
 
 extern "C" void Zelmo_SetNetInfoCallBack(void* tunnel_context, void* user,
                                          ZelmoNetInfoCallBack callback) {
-  if (Tunnel* tunnel = Tunnel::FromContext(tunnel_context)) {
-    tunnel->SetNetInfoCallback(user, callback);
-  }
+  if (auto owner = FindTunnelOwner(tunnel_context))
+    static_cast<Tunnel*>(tunnel_context)->SetNetInfoCallback(user, callback);
 }

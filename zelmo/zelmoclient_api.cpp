@@ -8,12 +8,13 @@
 //   an empty serial. A client holds one tunnel at a time; asking again while it
 //   is opening or open changes nothing, asking after it closed opens a new one
 //   (the old context stays valid until the client is deleted).
-// - Zelmo_DeleteClient returns 0, or -1 for a bad handle.
+// - Zelmo_DeleteClient returns 0, or -1 for a handle that is not a live client
+//   (never made, already deleted, or being deleted by another thread).
 #include "zelmo/client.h"
+#include "zelmo/client_registry.h"
 #include "zelmo/zelmo_api.h"
 
-using zelmo::ClientFromHandle;
-using zelmo::ClientObject;
+using zelmo::FindClient;
 
 extern "C" void* Zelmo_CreateClientV3(const char* user, const char* password, const char* server) {
   return zelmo::CreateClient(user, password, server);
@@ -21,37 +22,31 @@ extern "C" void* Zelmo_CreateClientV3(const char* user, const char* password, co
 
 extern "C" void Zelmo_SetClientTunnelConnectedCallBack(void* client, void* user,
                                                        ZelmoTunnelConnectedCallBack callback) {
-  if (ClientObject* object = ClientFromHandle(client)) {
-    object->state->SetConnectedCallback(user, callback);
-  }
+  if (auto state = FindClient(client))
+    state->SetConnectedCallback(user, callback);
 }
 
 extern "C" void Zelmo_SetClientTunnelClosedCallBack(void* client, void* user,
                                                     ZelmoTunnelClosedCallBack callback) {
-  if (ClientObject* object = ClientFromHandle(client)) {
-    object->state->SetClosedCallback(user, callback);
-  }
+  if (auto state = FindClient(client))
+    state->SetClosedCallback(user, callback);
 }
 
 extern "C" int Zelmo_ListMyDeviceV3(void* client, const char*) {
-  ClientObject* object = ClientFromHandle(client);
-  if (object == nullptr)
+  auto state = FindClient(client);
+  if (state == nullptr)
     return -1;
-  return object->state->RefreshDevices();
+  return state->RefreshDevices();
 }
 
 extern "C" int Zelmo_ClientTryConnectDeviceViaTennelV3(void* client, const char* device_sn) {
-  ClientObject* object = ClientFromHandle(client);
-  if (object == nullptr || device_sn == nullptr || device_sn[0] == '\0')
+  auto state = FindClient(client);
+  if (state == nullptr || device_sn == nullptr || device_sn[0] == '\0')
     return -1;
-  object->state->TryConnect(device_sn);
+  state->TryConnect(device_sn);
   return 0;
 }
 
 extern "C" int Zelmo_DeleteClient(void* client) {
-  ClientObject* object = ClientFromHandle(client);
-  if (object == nullptr)
-    return -1;
-  zelmo::DeleteClient(object);
-  return 0;
+  return zelmo::DeleteClient(client);
 }

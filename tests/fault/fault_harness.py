@@ -39,7 +39,7 @@ CLOUD_CONFIG = {"accounts": [{"user": "fault", "password": "pw", "devices": [
     {"sn": "FLT-0002", "name": "Yard", "tunnel_id": "tn-flt-0002", "user": "admin",
      "key": "k-flt-2"},
     {"sn": "FLT-EXT1", "name": "Dock", "tunnel_id": "tn-flt-ext1", "user": "admin",
-     "key": "k-flt-3", "agent": "external"}]}]}
+     "key": "k-flt-3", "agent": "external", "agent_secret": "secret-of-flt-ext1"}]}]}
 
 
 class Program(harness.Program):
@@ -126,8 +126,10 @@ class DevCloud:
         return int(re.search(r"t=(-?\d+)", self.get("/getime")).group(1))
 
     def start_agent(self, sn):
-        """One device agent as a process of its own; ready once the relay has it."""
-        agent = Program([self.binary, "--agent", sn, "--cloud", self.address])
+        """One device agent as a process of its own, which reads its secret from
+        the cloud's config; ready once the relay has it."""
+        agent = Program([self.binary, "--agent", sn, "--cloud", self.address,
+                         "--config", self.config])
         wait_until(lambda: self.device_stats(sn)["agent"], 15, "the agent of " + sn)
         return agent
 

@@ -15,7 +15,7 @@ const char* const kTestConfig = R"({"accounts": [
     {"sn": "SN-OFF", "name": "Shed", "tunnel_id": "tn-off", "user": "admin", "key": "K2",
      "online": false},
     {"sn": "SN-EXT", "name": "Remote", "tunnel_id": "tn-ext", "user": "op", "key": "K3",
-     "agent": "external"}]},
+     "agent": "external", "agent_secret": "secret-of-sn-ext-0001"}]},
   {"user": "bob", "password": "pw", "devices": [
     {"sn": "SN-BOB", "name": "Bob", "tunnel_id": "tn-bob", "user": "admin", "key": "K4"}]}
 ]})";

@@ -151,7 +151,8 @@ TEST_F(TunnelTest, VanishingDeviceClosesTheTunnel) {
   EXPECT_FALSE(cloud_->DeviceStats("SN-EXT")["online"].get<bool>());
   asio::io_context io;
   auto agent = std::make_unique<devcloud::Agent>(
-      io, device, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), relay_port), nullptr);
+      io, device, "secret-of-sn-ext-0001",
+      asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), relay_port), nullptr);
   ASSERT_EQ(agent->Start(), 0);
   std::thread thread([&io] {
     auto work = asio::make_work_guard(io);
