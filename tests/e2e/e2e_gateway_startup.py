@@ -83,7 +83,9 @@ class StartUp(GatewayTest):
             except subprocess.TimeoutExpired:
                 self.fail("the gateway kept running with port 9999 taken")
             self.assertEqual(code, 255)  # exit code -1
-            program.wait_for_line(r"Failed bind\(\),error code :\d+$")
+            # The system's own code for an address in use: WSAEADDRINUSE, EADDRINUSE.
+            in_use = 10048 if GATEWAY.endswith(".exe") else 98
+            program.wait_for_line(r"Failed bind\(\),error code :%d$" % in_use)
 
 
 class WorkerSlots(GatewayTest):
