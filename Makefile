@@ -1,12 +1,13 @@
-# Entry points. `make demo` runs the main job; `make test` builds and runs every test.
-# Those two (and the sanitizer and fuzz runs) install what is missing first
-# (scripts/install-deps); build, windows and bench only build, and never install
-# anything or write outside the tree.
+# Entry points. `make demo` runs the main job; `make test` builds and runs every test;
+# `make dist` packs the Windows programs into a zip. demo and test (and the
+# sanitizer and fuzz runs) install what is missing first (scripts/install-deps);
+# build, windows, dist and bench only build, and never install anything or write
+# outside the tree.
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build windows test test-native test-windows test-sanitize fuzz demo bench format clean
+.PHONY: all deps build windows dist test test-native test-windows test-sanitize fuzz demo bench format clean
 
 all: build
 
@@ -22,6 +23,10 @@ build:
 windows:
 	@cmake -S . -B build-win $(if $(wildcard build-win/CMakeCache.txt),,-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build-win -j $(JOBS)
+
+# The Windows package: build-win/harborgate-VERSION-win64.zip.
+dist: windows
+	@scripts/make-dist build-win
 
 test: deps
 	@$(MAKE) --no-print-directory build windows

@@ -10,6 +10,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import time
 import unittest
 
 import harness
@@ -56,7 +57,8 @@ class StartUp(GatewayTest):
     def test_log_path_and_log_folder(self):
         gateway = self.start()
         line = gateway.program.wait_for_line(r"The log path : ")
-        self.assertTrue(line.endswith("] The log path : %s/log" % self.folder), line)
+        log_path = harness.shown_path(os.path.join(self.folder, "log"))
+        self.assertTrue(line.endswith("] The log path : " + log_path), line)
         log = os.path.join(self.folder, "log")
         harness.wait_until(lambda: any(n.startswith("p2plog_") for n in os.listdir(log)),
                            10, "a p2plog_ file")
@@ -74,15 +76,16 @@ class StartUp(GatewayTest):
             holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             holder.bind(("127.0.0.1", harness.GATEWAY_PORT))
             holder.listen(1)
-            program = harness.Program([os.path.join(self.folder, "harborgate")],
-                                      cwd=self.folder)
+            program = harness.Program(harness.gateway_command(self.folder), cwd=self.folder)
             self.started.append(program)
             try:
                 code = program.exit_code(15)
             except subprocess.TimeoutExpired:
                 self.fail("the gateway kept running with port 9999 taken")
             self.assertEqual(code, 255)  # exit code -1
-            program.wait_for_line(r"Failed bind\(\),error code :\d+$")
+            # The system's own code for an address in use: WSAEADDRINUSE, EADDRINUSE.
+            in_use = 10048 if GATEWAY.endswith(".exe") else 98
+            program.wait_for_line(r"Failed bind\(\),error code :%d$" % in_use)
 
 
 class WorkerSlots(GatewayTest):
@@ -114,9 +117,20 @@ class WorkerSlots(GatewayTest):
 
     def test_1000_connections_leave_no_descriptor_or_thread(self):
         gateway = self.start()
-        before = (open_descriptors(gateway.pid), threads(gateway.pid))
-        batch = 50
-        for first in range(0, 1000, batch):
+        usage = lambda: (open_descriptors(gateway.pid), threads(gateway.pid))
+        # Wine makes some of its own threads and descriptors on the first
+        # connections; the first batch counts them in.
+        self.connect_batches(1)
+        time.sleep(1)
+        before = usage()
+        self.connect_batches(19)
+        try:
+            harness.wait_until(lambda: usage() == before, 15, "descriptors and threads")
+        except AssertionError:
+            self.fail("descriptors and threads: %s before, %s after" % (before, usage()))
+
+    def connect_batches(self, count, batch=50):
+        for first in range(0, count * batch, batch):
             socks = [socket.create_connection(("127.0.0.1", harness.GATEWAY_PORT), 5)
                      for _ in range(batch)]
             for i, sock in enumerate(socks):
@@ -128,10 +142,6 @@ class WorkerSlots(GatewayTest):
                 if sock.fileno() != -1:
                     self.assertTrue(closed_by_peer(sock, 15), "a refused request stayed open")
                     sock.close()
-        harness.wait_until(
-            lambda: (open_descriptors(gateway.pid), threads(gateway.pid)) == before, 15,
-            "descriptors and threads back at %s" % (before,))
-
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

@@ -4,9 +4,9 @@ tunnel, our tunnel library hands it to the gateway, the gateway sends its
 notice to the subscribers on 127.0.0.1:45000, and Harborpop, running under
 Wine, shows its popup.
 
-Run inside scripts/with-wine (Xvfb, prefix, Chinese locale), with the native
-gateway and device cloud from the native build and harborpop.exe from the
-Windows build:
+Run inside scripts/with-wine (Xvfb, prefix, Chinese locale), with the device
+cloud (and, without --gateway, the gateway) from the native build and
+harborpop.exe from the Windows build:
 
   e2e_notice_popup.py --native-bin build/bin --exe build-win/bin/harborpop.exe \
       --probe build-win/bin/popup_probe.exe --shots build-win/e2e
@@ -46,7 +46,7 @@ def run(args):
     with contextlib.ExitStack() as undo:
         cloud = harness.DevCloud(os.path.join(args.native_bin, "devcloud"))
         undo.callback(cloud.stop)
-        folder = harness.gateway_folder(os.path.join(args.native_bin, "harborgate"))
+        folder = harness.gateway_folder(args.gateway or os.path.join(args.native_bin, "harborgate"))
         undo.callback(shutil.rmtree, folder, ignore_errors=True)
         gateway = harness.Gateway(folder)
         undo.callback(gateway.stop)
@@ -69,11 +69,12 @@ def run(args):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--native-bin", required=True)
+    parser.add_argument("--gateway", help="the gateway (default: the native one)")
     parser.add_argument("--exe", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--shots", required=True)
     args = parser.parse_args()
-    for name in ("harborgate", "devcloud"):
+    for name in ("devcloud",) if args.gateway else ("harborgate", "devcloud"):
         if not os.path.exists(os.path.join(args.native_bin, name)):
             print("no %s in %s: build the native programs first (make build)" %
                   (name, args.native_bin), file=sys.stderr)

@@ -228,6 +228,23 @@ class DevCloud:
         self.program.stop()
 
 
+def gateway_command(folder):
+    """The gateway in folder as a command line: the Windows build runs under Wine
+    (the environment scripts/with-wine prepares)."""
+    exe = os.path.join(folder, "harborgate.exe")
+    if os.path.exists(exe):
+        return ["wine", exe]
+    return [os.path.join(folder, "harborgate")]
+
+
+def shown_path(path):
+    """How the gateway names a path of this computer in its log lines: under Wine
+    the root folder is drive Z: and the separator a backslash."""
+    if os.path.exists(os.path.join(os.path.dirname(path), "harborgate.exe")):
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
 def gateway_folder(binary):
     """A fresh folder holding the gateway and its page files, as a user has it."""
     folder = tempfile.mkdtemp(prefix="harborgate-e2e-")
@@ -243,8 +260,7 @@ class Gateway:
     def __init__(self, folder, args=()):
         wait_until_ports_free()
         self.folder = folder
-        self.program = Program([WITH_HOST_ADDRESS, os.path.join(folder, "harborgate"), *args],
-                               cwd=folder)
+        self.program = Program([WITH_HOST_ADDRESS, *gateway_command(folder), *args], cwd=folder)
         started(self.program, self._listens)
 
     def _listens(self):
