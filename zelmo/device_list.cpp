@@ -2,10 +2,12 @@
 #include "zelmo/device_list.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "zelmo/client.h"
+#include "zelmo/client_registry.h"
 #include "zelmo/zelmo_api.h"
 
 namespace zelmo {
@@ -84,8 +86,8 @@ int CopyDeviceEntry(const void* client, int index, void* entry) {
 }  // namespace zelmo
 
 extern "C" int Zelmo_CopyDeviceEntry(void* client, int index, void* entry) {
-  zelmo::ClientObject* object = zelmo::ClientFromHandle(client);
-  if (object == nullptr || entry == nullptr)
+  std::shared_ptr<zelmo::ClientState> state = zelmo::FindClient(client);
+  if (state == nullptr || entry == nullptr)
     return -1;
-  return zelmo::CopyDeviceEntry(object->layout, index, entry);
+  return zelmo::CopyDeviceEntry(state->handle(), index, entry);
 }
