@@ -70,7 +70,22 @@ class GatewayRealLibraryTest : public ::testing::Test {
 TEST_F(GatewayRealLibraryTest, TunnelUpMapsForwardingPortsAndGivesTheDeviceLogin) {
   int s = Connect("SN-ON", "Lab");
   ASSERT_EQ(s, 0);
+  // The reaper reads the tunnel context while the library's thread sets it.
+  void* client;
+  {
+    std::lock_guard<std::mutex> lock(Sessions.Mutex);
+    client = Sessions.DeviceSessions[s].ClientHandle;
+  }
+  void* context = nullptr;
+  std::thread reaper_like([client, &context] {
+    for (int i = 0; i < 100000 && context == nullptr; ++i)
+      context = ZelmoTunnelContext(client);
+  });
   ASSERT_TRUE(WaitForTables([s] { return Sessions.DeviceSessions[s].TunnelReady == 1; }));
+  reaper_like.join();
+  if (context != nullptr) {
+    EXPECT_EQ(context, ZelmoTunnelContext(client));
+  }
   SessionView view;
   ASSERT_EQ(AcquireDeviceSession("SN-ON", "Lab", &view), s);
   const int32_t kept[] = {view.Ports.HttpPort,          view.Ports.RTSPPort,
