@@ -3,6 +3,7 @@
 // relay through Relay::Call.
 #include "devcloud/cloud_http.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -41,13 +42,64 @@ Handler Bind(const CloudHttpContext& context, Action action) {
   };
 }
 
-// Admin actions and the agent record: loopback peers only.
+// The host part of a Host value or of "host:port": lower case, without port
+// and brackets.
+std::string HostPart(const std::string& value) {
+  std::string host = value;
+  if (!host.empty() && host[0] == '[') {
+    size_t close = host.find(']');
+    host = close == std::string::npos ? std::string() : host.substr(1, close - 1);
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
+  for (char& c : host)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return host;
+}
+
+// A web page can rebind its own name to 127.0.0.1 and so reach these routes
+// from the user's browser; it then names its own host. Only a loopback name or
+// address, or the cloud's own listen host, is taken; no Host at all is too.
+bool NamesThisHost(const CloudHttpContext& context, const httplib::Request& request) {
+  if (!request.has_header("Host"))
+    return true;
+  std::string host = HostPart(request.get_header_value("Host"));
+  if (host == "localhost" || host == "::1" || host == HostPart(context.listen))
+    return true;
+  return host.compare(0, 4, "127.") == 0 &&
+         host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// A cross-site page cannot send this content type without the browser asking
+// the server first, which this server never allows.
+bool SaysJson(const httplib::Request& request) {
+  std::string type = request.get_header_value("Content-Type");
+  return type.compare(0, 16, "application/json") == 0 &&
+         (type.size() == 16 || type[16] == ';' || type[16] == ' ');
+}
+
+// Admin routes and the agent record: loopback peers naming this host only;
+// admin actions, which change the cloud, also only as JSON requests (their
+// parameters stay in the query).
+Handler Guarded(const CloudHttpContext& context, Action action, bool json_only) {
+  return
+      [&context, action, json_only](const httplib::Request& request, httplib::Response& response) {
+        if (!FromLoopback(request))
+          return Answer(response, 403, "loopback peers only");
+        if (!NamesThisHost(context, request))
+          return Answer(response, 403, "foreign host");
+        if (json_only && !SaysJson(request))
+          return Answer(response, 415, "admin actions need Content-Type: application/json");
+        action(context, request, response);
+      };
+}
+
 Handler Admin(const CloudHttpContext& context, Action action) {
-  return [&context, action](const httplib::Request& request, httplib::Response& response) {
-    if (!FromLoopback(request))
-      return Answer(response, 403, "loopback peers only");
-    action(context, request, response);
-  };
+  return Guarded(context, action, false);
+}
+
+Handler AdminAction(const CloudHttpContext& context, Action action) {
+  return Guarded(context, action, true);
 }
 
 void ServeTime(const CloudHttpContext& context, const httplib::Request&,
@@ -230,10 +282,10 @@ void AddCloudRoutes(httplib::Server& server, const CloudHttpContext& context) {
   server.Get(zelmo::kPathDevices, Bind(context, ListDevices));
   server.Get(zelmo::kPathAgent, Admin(context, ServeAgentRecord));
   server.Get("/", Bind(context, ServePortal));
-  server.Post("/admin/clock", Admin(context, SetClock));
-  server.Post("/admin/device", Admin(context, SwitchDevice));
-  server.Post("/admin/netinfo", Admin(context, ReportNetInfo));
-  server.Post("/admin/drop", Admin(context, DropTunnels));
+  server.Post("/admin/clock", AdminAction(context, SetClock));
+  server.Post("/admin/device", AdminAction(context, SwitchDevice));
+  server.Post("/admin/netinfo", AdminAction(context, ReportNetInfo));
+  server.Post("/admin/drop", AdminAction(context, DropTunnels));
   server.Get("/admin/stats", Admin(context, ShowStats));
 }
 

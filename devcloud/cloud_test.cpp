@@ -42,7 +42,7 @@ class CloudTest : public ::testing::Test {
 
   httplib::Result Get(const std::string& path) { return Http().Get(path.c_str()); }
   int Post(const std::string& path) {
-    auto result = Http().Post(path.c_str());
+    auto result = Http().Post(path.c_str(), "", "application/json");
     return result ? result->status : -1;
   }
   httplib::Client Http() { return httplib::Client("127.0.0.1", cloud_.http_port()); }
@@ -138,14 +138,34 @@ TEST_F(CloudTest, AdminRefusesBadRequestsWithAReason) {
       {"/admin/drop?sn=", "unknown device"},
   };
   for (const Case& c : cases) {
-    auto result = Http().Post(c.path);
+    auto result = Http().Post(c.path, "", "application/json");
     ASSERT_TRUE(result) << c.path;
     EXPECT_EQ(result->status, 400) << c.path;
     EXPECT_NE(result->body.find(c.reason), std::string::npos) << c.path << ": " << result->body;
   }
-  auto ok = Http().Post("/admin/drop?sn=SN-ON");
+  auto ok = Http().Post("/admin/drop?sn=SN-ON", "", "application/json");
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->body, "ok");
+}
+
+// What a cross-site page can send: a form's content type, or its own rebound
+// host name. Neither moves the clock.
+TEST_F(CloudTest, AdminActionsTakeOnlyJsonRequestsNamingThisHost) {
+  auto form = Http().Post("/admin/clock?fixed=1234567890", "", "text/plain");
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->status, 415);
+  auto rebound =
+      Http().Post("/admin/clock?fixed=1234567890", httplib::Headers{{"Host", "rebound.test:8700"}},
+                  "", "application/json");
+  ASSERT_TRUE(rebound);
+  EXPECT_EQ(rebound->status, 403);
+  auto read = Http().Get("/admin/stats", httplib::Headers{{"Host", "rebound.test"}});
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->status, 403);
+  EXPECT_NE(Get("/getime")->body, "t=1234567890");
+  EXPECT_EQ(Post("/admin/clock?fixed=1234567890"), 200);
+  EXPECT_EQ(Get("/getime")->body, "t=1234567890");
+  EXPECT_EQ(Post("/admin/clock?offset=0"), 200);
 }
 
 // "curl -X POST URL" sends neither Content-Length nor a body.
@@ -156,7 +176,8 @@ TEST_F(CloudTest, AdminPostWithoutContentLengthIsAnsweredAtOnce) {
   ASSERT_FALSE(ec) << ec.message();
   asio::write(socket,
               asio::buffer(std::string("POST /admin/clock?fixed=1234567890 HTTP/1.1\r\n"
-                                       "Host: 127.0.0.1\r\n\r\n")),
+                                       "Host: 127.0.0.1\r\n"
+                                       "Content-Type: application/json\r\n\r\n")),
               ec);
   ASSERT_FALSE(ec) << ec.message();
   std::string inbox;

@@ -48,6 +48,12 @@ int SocketConnect(Socket s, const char* ipv4, uint16_t port);
 int SocketSetSendTimeout(Socket s, int timeout_ms);
 // Makes every later send and recv on s return at once instead of waiting.
 int SocketSetNonBlocking(Socket s);
+// Asks the system for a send buffer of about bytes on s (it may round up).
+int SocketSetSendBuffer(Socket s, int bytes);
+// Bytes sent on s that the peer has not yet acknowledged or that wait to go
+// out (Linux); -1 where the system cannot tell (Windows, whose non-blocking
+// send of a small buffer takes all of it or none).
+int SocketUnsentBytes(Socket s);
 // Raises the process's descriptor limit to the most it may have (POSIX; Windows
 // has no such limit on sockets). 0, or -1 when the limit stays.
 int RaiseSocketLimit();

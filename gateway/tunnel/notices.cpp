@@ -43,25 +43,38 @@ int FreeClosedLocked() {
   return freed;
 }
 
+// Whether s can take length more bytes whole: its backlog stays within
+// kSubscriberBacklog (where the system tells) and the send takes all of them.
+// A send that takes only part has left half a notice queued.
+bool SendWhole(platform::Socket s, const char* notice, int length, int* error) {
+  *error = 0;
+  int queued = platform::SocketUnsentBytes(s);
+  if (queued >= 0 && queued + length > kSubscriberBacklog)
+    return false;
+  int sent = platform::SocketSend(s, notice, length);
+  if (sent < 0)
+    *error = platform::LastSocketError();
+  return sent == length;
+}
+
 // One non-blocking send per subscriber. A peer that aborted or reset is closed
-// and emptied; one whose buffer cannot take the whole notice at once has
-// stopped reading and is dropped with a line, rather than left with half a
-// notice queued and the rest lost; any other failure leaves it be.
+// and emptied; one that cannot take the whole notice at once has stopped
+// reading and is dropped with a line, so it never gets half a notice and then
+// more; any other failure leaves it be.
 void SendToSubscribers(const char* notice, int length) {
   std::lock_guard<std::mutex> lock(SubscribersMutex);
   for (int i = 0; i < kSubscriberCount; ++i) {
     platform::Socket& s = PopupSubscribers[i];
     if (s == platform::kInvalidSocket)
       continue;
-    int sent = platform::SocketSend(s, notice, length);
-    if (sent == length)
+    int error = 0;
+    if (SendWhole(s, notice, length, &error))
       continue;
-    int error = sent < 0 ? platform::LastSocketError() : 0;
-    if (sent < 0 && platform::IsPeerGoneError(error)) {
+    if (platform::IsPeerGoneError(error)) {
       DropSubscriber(s);
       continue;
     }
-    if (sent >= 0 || platform::IsWouldBlockError(error)) {
+    if (error == 0 || platform::IsWouldBlockError(error)) {
       DropSubscriber(s);
       WriteLog(3, "Notice subscriber %d dropped: it does not take a whole notice", i);
     }
@@ -78,6 +91,7 @@ void ClearPopupSubscribers() {
 
 int AddPopupSubscriber(platform::Socket s) {
   platform::SocketSetNonBlocking(s);
+  platform::SocketSetSendBuffer(s, kSubscriberSendBuffer);
   std::lock_guard<std::mutex> lock(SubscribersMutex);
   for (int pass = 0; pass < 2; ++pass) {
     for (int i = 0; i < kSubscriberCount; ++i) {

@@ -12,14 +12,20 @@
 
 constexpr int kSubscriberCount = 64;
 constexpr int kNoticeCapacity = 256;
+// A notifier more than kSubscriberBacklog bytes behind (a thousand notices,
+// besides what its own receive buffer holds) has stopped reading. The send
+// buffer asked for is twice that, so that a notice that passes the check always
+// fits whole, whatever the system adds for its own bookkeeping.
+constexpr int kSubscriberBacklog = 65536;
+constexpr int kSubscriberSendBuffer = 2 * kSubscriberBacklog;
 
 extern std::mutex SubscribersMutex;
 extern platform::Socket PopupSubscribers[kSubscriberCount];  // kInvalidSocket when empty
 
 // Start-up: every entry empty.
 void ClearPopupSubscribers();
-// Files s (made non-blocking) in the first empty entry and returns its index;
-// -1 when all are taken even after freeing the entries of notifiers that left.
+// Files s (made non-blocking, its send buffer capped) in the first empty entry and returns its
+// index; -1 when all are taken even after freeing the entries of notifiers that left.
 int AddPopupSubscriber(platform::Socket s);
 // Closes and empties every entry whose notifier closed or reset its end, with
 // a level-6 line each; returns how many.

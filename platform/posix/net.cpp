@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -110,6 +111,15 @@ int SocketSetNonBlocking(Socket s) {
   if (flags < 0)
     return -1;
   return fcntl(NativeSocket(s), F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int SocketSetSendBuffer(Socket s, int bytes) {
+  return setsockopt(NativeSocket(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
+
+int SocketUnsentBytes(Socket s) {
+  int queued = 0;
+  return ioctl(NativeSocket(s), TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 int RaiseSocketLimit() {

@@ -72,6 +72,17 @@ int SocketSetNonBlocking(Socket s) {
   return ioctlsocket(NativeSocket(s), FIONBIO, &on) == 0 ? 0 : -1;
 }
 
+int SocketSetSendBuffer(Socket s, int bytes) {
+  return setsockopt(NativeSocket(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+                    sizeof bytes) == 0
+             ? 0
+             : -1;
+}
+
+int SocketUnsentBytes(Socket) {
+  return -1;
+}
+
 int RaiseSocketLimit() {
   return 0;
 }

@@ -215,7 +215,8 @@ class DevCloud:
 
     def admin(self, path, **params):
         url = "http://%s/admin/%s?%s" % (self.address, path, urllib.parse.urlencode(params))
-        request = urllib.request.Request(url, data=b"", method="POST")
+        request = urllib.request.Request(url, data=b"", method="POST",
+                                         headers={"Content-Type": "application/json"})
         with urllib.request.urlopen(request, timeout=10) as r:
             return r.read().decode("utf-8")
 

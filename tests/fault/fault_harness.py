@@ -113,7 +113,8 @@ class DevCloud:
 
     def admin(self, path, **params):
         url = "http://%s/admin/%s?%s" % (self.address, path, urllib.parse.urlencode(params))
-        request = urllib.request.Request(url, data=b"", method="POST")
+        request = urllib.request.Request(url, data=b"", method="POST",
+                                         headers={"Content-Type": "application/json"})
         with urllib.request.urlopen(request, timeout=10) as r:
             return r.read().decode("utf-8")
 
@@ -140,7 +141,8 @@ class DevCloud:
 class Gateway:
     """The gateway started from a folder of its own with its page files."""
 
-    def __init__(self, binary):
+    def __init__(self, binary, prefix=()):
+        """prefix: a command that runs the gateway's wrapper (prlimit, say)."""
         wait_until_ports_free()
         self.folder = tempfile.mkdtemp(prefix="harborgate-fault-")
         self.program = None
@@ -149,7 +151,8 @@ class Gateway:
             for page in PAGE_FILES:
                 shutil.copy2(os.path.join(os.path.dirname(binary), page), self.folder)
             # The wrapper ends by executing the gateway, so the PID is the gateway's.
-            self.program = Program([WITH_HOST_ADDRESS, os.path.join(self.folder, "harborgate")],
+            self.program = Program(list(prefix) + [WITH_HOST_ADDRESS,
+                                                   os.path.join(self.folder, "harborgate")],
                                    cwd=self.folder)
             self.program.wait_for_count("The log path : ", 1, 15)
             wait_for_listeners(self.program)

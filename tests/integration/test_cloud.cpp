@@ -46,7 +46,7 @@ std::string TestCloud::bare() const {
 
 int TestCloud::Admin(const std::string& path_and_query) {
   httplib::Client client("127.0.0.1", http_port());
-  auto result = client.Post(path_and_query.c_str());
+  auto result = client.Post(path_and_query.c_str(), "", "application/json");
   return result ? result->status : -1;
 }
 
