@@ -26,6 +26,13 @@ constexpr std::size_t kMaxSpares = 4;
 // Ready stream connections a tunnel may keep; the library keeps one.
 constexpr std::size_t kMaxReady = 4;
 
+// The library pings its tunnel's control connection; the answer tells it the
+// path still works.
+void AnswerPing(const std::shared_ptr<LineLink>& link, const std::string& line) {
+  if (link && line == zelmo::kCommandPing)
+    link->Send(zelmo::MakeLine({zelmo::kReplyPong}));
+}
+
 }  // namespace
 
 struct Relay::Device {
@@ -101,7 +108,8 @@ Relay::Relay(asio::io_context& io, const Directory& directory, Notes notes)
       notes_(std::move(notes)),
       acceptor_(io),
       accept_timer_(io),
-      accept_pause_(kFirstAcceptPause) {
+      accept_pause_(kFirstAcceptPause),
+      control_silence_limit_(4 * zelmo::kKeepAliveInterval) {
   for (const AccountConfig& account : directory_.config().accounts) {
     for (const DeviceConfig& config : account.devices) {
       auto device = std::make_unique<Device>();
@@ -195,7 +203,10 @@ void Relay::OnTunnel(tcp::socket socket, const std::string& token, const std::st
   tunnel->sn = sn;
   tunnel->control = link;
   tunnels_[key] = std::move(tunnel);
-  link->Start(nullptr, [this, key] { CloseTunnel(key); });
+  std::weak_ptr<LineLink> weak = link;
+  link->Start([weak](const std::string& line) { AnswerPing(weak.lock(), line); },
+              [this, key] { CloseTunnel(key); });
+  link->SetIdleLimit(control_silence_limit_);
   link->Send(zelmo::MakeLine({zelmo::kReplyOk, FindDevice(sn)->config->tunnel_id, key}));
 }
 

@@ -38,6 +38,11 @@ class Relay {
 
   // Binds and starts accepting. 0, or -1 with why.
   int Listen(const asio::ip::tcp::endpoint& at, std::string& why);
+  // A tunnel's control connection that sends nothing (not even the library's
+  // pings) for this long is closed, with its tunnel. For tests; call first.
+  void SetControlSilenceLimit(std::chrono::steady_clock::duration limit) {
+    control_silence_limit_ = limit;
+  }
   uint16_t port() const { return port_; }
 
   // These run on the relay's thread; use Call() from elsewhere.
@@ -100,6 +105,7 @@ class Relay {
   asio::steady_timer accept_timer_;
   std::chrono::milliseconds accept_pause_;
   uint64_t accept_errors_ = 0;
+  std::chrono::steady_clock::duration control_silence_limit_;
   uint16_t port_ = 0;
   std::map<std::string, std::unique_ptr<Device>> devices_;         // by serial
   std::map<std::string, std::unique_ptr<Tunnel>> tunnels_;         // by stream key

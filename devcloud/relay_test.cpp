@@ -1,7 +1,8 @@
 // The relay on its own, spoken to from bare sockets as anyone who reaches it
 // could: a device agent must prove its device's secret before it is taken as
-// the device, keys and stream ids cannot be guessed, and the accept loop backs
-// off instead of spinning when the process is out of descriptors.
+// the device, keys and stream ids cannot be guessed, a tunnel's control
+// connection is answered while pinged and closed when silent, and the accept
+// loop backs off instead of spinning when the process is out of descriptors.
 #include "devcloud/relay.h"
 
 #include <gtest/gtest.h>
@@ -157,6 +158,28 @@ TEST_F(RelayTest, StreamKeysAndIdsCannotBeGuessed) {
   EXPECT_EQ(ReadLine(guesser, guesser_in), "EOF");
   ASSERT_TRUE(Hello(data, "DATA " + open1[1] + "\ngreeting\n"));
   EXPECT_EQ(ReadLine(first, first_in), "greeting");
+}
+
+// The library's pings keep a tunnel's control connection; when they stop, the
+// relay closes the connection and the tunnel with it.
+TEST_F(RelayTest, ControlConnectionIsAnsweredWhilePingedAndClosedWhenSilent) {
+  relay_.Call([this] {
+    relay_.SetControlSilenceLimit(std::chrono::milliseconds(400));
+    return 0;
+  });
+  tcp::socket agent(io_), control(io_);
+  std::string agent_in, control_in;
+  ASSERT_EQ(LinkAgent(agent, agent_in, kSecret).rfind("LINKED ", 0), 0u);
+  ASSERT_TRUE(Hello(control, "TUNNEL " + directory_.SignIn("alice", "pw") + " SN-A\n"));
+  ASSERT_EQ(ReadLine(control, control_in).rfind("OK tn-a ", 0), 0u);
+  for (int i = 0; i < 4; ++i) {
+    Send(control, "PING\n");
+    EXPECT_EQ(ReadLine(control, control_in), "PONG");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(ReadLine(control, control_in), "EOF");
+  nlohmann::json stats = relay_.Call([this] { return relay_.Stats(); });
+  EXPECT_EQ(stats["devices"][0]["tunnels"], 0);
 }
 
 int OpenDescriptors() {

@@ -2,6 +2,7 @@
 #include "zelmo/tunnel_connector.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
@@ -15,6 +16,7 @@ namespace {
 
 constexpr auto kLongestRetryPause = std::chrono::seconds(60);
 constexpr auto kAttemptLimit = std::chrono::seconds(5);
+std::atomic<int64_t> keepalive_ms{std::chrono::milliseconds(kKeepAliveInterval).count()};
 
 // A decimal int; false for anything else.
 bool ParseInt(const std::string& text, int& value) {
@@ -33,6 +35,10 @@ std::chrono::seconds RetryPause(int failed_attempts) {
   return std::chrono::seconds(1 << std::max(failed_attempts, 0));
 }
 
+void SetKeepAliveInterval(std::chrono::milliseconds interval) {
+  keepalive_ms.store(interval.count());
+}
+
 TunnelConnector::TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay,
                                  std::string token, Events events)
     : io_(io),
@@ -40,7 +46,9 @@ TunnelConnector::TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint r
       token_(std::move(token)),
       events_(std::move(events)),
       control_(io),
-      timer_(io) {}
+      timer_(io),
+      keepalive_(io),
+      ping_(MakeLine({kCommandPing})) {}
 
 TunnelConnector::~TunnelConnector() {
   std::error_code ignored;
@@ -162,6 +170,9 @@ void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& s
   phase_ = Phase::kUp;
   Log(kLogProgress, "Zelmo: tunnel to %s is up (tunnel id %s)", serial_.c_str(), tunnel_id.c_str());
   events_.up(*tunnels_.back());
+  last_heard_ = std::chrono::steady_clock::now();
+  keepalive_interval_ = std::chrono::milliseconds(keepalive_ms.load());
+  KeepAlive();
   Watch();
 }
 
@@ -171,10 +182,39 @@ void TunnelConnector::Watch() {
     OnEvent(line);
   asio::async_read_until(control_, asio::dynamic_buffer(inbox_, kMaxLineLength), '\n',
                          [this](std::error_code ec, std::size_t) {
+                           if (ec == asio::error::operation_aborted)
+                             return;
                            if (ec)
                              return End();
+                           last_heard_ = std::chrono::steady_clock::now();
                            Watch();
                          });
+}
+
+// One tick: the path is dead after two silent intervals, else one more ping
+// goes out (none while the last one still waits to be sent).
+void TunnelConnector::KeepAlive() {
+  keepalive_.expires_after(keepalive_interval_);
+  keepalive_.async_wait([this](std::error_code ec) {
+    if (ec || phase_ != Phase::kUp)
+      return;
+    auto silent = std::chrono::steady_clock::now() - last_heard_;
+    if (silent >= 2 * keepalive_interval_) {
+      Log(kLogFailure, "Zelmo: no word from the relay for %lld ms; the tunnel to %s is lost",
+          static_cast<long long>(
+              std::chrono::duration_cast<std::chrono::milliseconds>(silent).count()),
+          serial_.c_str());
+      return End();
+    }
+    if (!ping_pending_) {
+      ping_pending_ = true;
+      asio::async_write(control_, asio::buffer(ping_), [this](std::error_code ec2, std::size_t) {
+        if (ec2 != asio::error::operation_aborted)
+          ping_pending_ = false;
+      });
+    }
+    KeepAlive();
+  });
 }
 
 void TunnelConnector::OnEvent(const std::string& line) {
@@ -186,11 +226,18 @@ void TunnelConnector::OnEvent(const std::string& line) {
     tunnels_.back()->ReportNetInfo(code, count);
     return;
   }
+  if (words.size() == 1 && words[0] == kReplyPong)
+    return;
   Log(kLogDetail, "Zelmo: unknown line from the relay ignored");
 }
 
+// Once per tunnel: the control connection's end, or a dead path.
 void TunnelConnector::End() {
+  if (phase_ != Phase::kUp)
+    return;
   std::error_code ignored;
+  keepalive_.cancel();
+  ping_pending_ = false;
   control_.close(ignored);
   tunnels_.back()->Close();
   phase_ = Phase::kClosed;

@@ -6,6 +6,11 @@
 // refusal for good ("DENIED": not the account's device, an unknown token) ends
 // the attempts at once and is logged once; the tunnel then simply never comes
 // up. A tunnel that has closed or was refused is not reopened unless asked.
+//
+// An open tunnel pings the relay every keep-alive interval (10 s) on its
+// control connection; when nothing at all has come back for two intervals the
+// path is taken as dead (a relay or network that vanished without a reset) and
+// the tunnel is closed as if the relay had closed it.
 // Everything here runs on the client's I/O thread.
 #pragma once
 #include <asio.hpp>
@@ -22,6 +27,10 @@ namespace zelmo {
 
 // The pause after failed attempts in a row: 1 s, 2 s, 4 s ... up to 60 s.
 std::chrono::seconds RetryPause(int failed_attempts);
+
+// Sets the keep-alive interval of tunnels opened from now on, for tests that
+// cannot wait for the real one.
+void SetKeepAliveInterval(std::chrono::milliseconds interval);
 
 class TunnelConnector {
  public:
@@ -56,6 +65,7 @@ class TunnelConnector {
   void CheckListed(const std::string& tunnel_id, const std::string& stream_key);
   void BringUp(const std::string& tunnel_id, const std::string& stream_key);
   void Watch();
+  void KeepAlive();
   void OnEvent(const std::string& line);
   void End();
 
@@ -65,6 +75,11 @@ class TunnelConnector {
   Events events_;
   asio::ip::tcp::socket control_;
   asio::steady_timer timer_;
+  asio::steady_timer keepalive_;
+  std::chrono::milliseconds keepalive_interval_{0};
+  std::chrono::steady_clock::time_point last_heard_;
+  const std::string ping_;
+  bool ping_pending_ = false;
   std::string serial_;
   std::string inbox_;
   std::string outbox_;

@@ -7,6 +7,8 @@
 //   relay    -> library "OK <tunnel id> <stream key>" | "OFFLINE" | "BUSY <why>"
 //                       | "DENIED <why>"                 the last one for good
 //   relay    -> library "NETINFO <code> <count>"          while the tunnel is open
+//   library  -> relay   "PING"                            every kKeepAliveInterval
+//   relay    -> library "PONG"
 //   library  -> relay   "STREAM <stream key> <service>"   one connection per stream
 //   library  -> relay   "READY <stream key>"              a stream connection kept ready
 //   relay    -> library "OK"                              it waits for its service
@@ -23,7 +25,9 @@
 //
 // After "STREAM", "USE" and "DATA" the connection carries the stream's bytes
 // unchanged. A ready connection lives as long as its tunnel. A tunnel is closed
-// when its control connection closes.
+// when its control connection closes. Both ends watch that connection: the
+// library takes the path as dead when nothing came back for two keep-alive
+// intervals, the relay closes a control connection that was silent for four.
 //
 // A device agent proves the per-device secret of the cloud's configuration
 // before the relay takes its link as the device's: the proof is HMAC-SHA256
@@ -44,6 +48,7 @@
 // [{"sn","name","tunnel_id","user","key"}]}), and a device agent's own record
 // (GET ?sn=, loopback peers only; 200 {"sn","name","user","key","relay_port"}).
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -51,6 +56,7 @@
 namespace zelmo {
 
 constexpr std::size_t kMaxLineLength = 512;
+constexpr auto kKeepAliveInterval = std::chrono::seconds(10);
 
 constexpr const char* kPathSignIn = "/api/signin";
 constexpr const char* kPathDevices = "/api/devices";
@@ -65,6 +71,8 @@ constexpr const char* kReplyOffline = "OFFLINE";
 constexpr const char* kReplyDenied = "DENIED";
 constexpr const char* kReplyBusy = "BUSY";
 constexpr const char* kEventNetInfo = "NETINFO";
+constexpr const char* kCommandPing = "PING";
+constexpr const char* kReplyPong = "PONG";
 constexpr const char* kCommandOpen = "OPEN";
 constexpr const char* kReplyLinked = "LINKED";
 constexpr const char* kCommandChallenge = "CHALLENGE";
