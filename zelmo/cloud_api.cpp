@@ -1,6 +1,7 @@
 // Cloud HTTP API client (see cloud_api.h). Answers are checked member by member:
 // a body that does not have the expected shape counts as an unreachable cloud.
 #include "zelmo/cloud_api.h"
+#include "zelmo/log.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,12 +29,7 @@ std::string RefusalReason(const json& body) {
     ReadText(body, "error", why);
   if (why.empty())
     why = "refused";
-  if (why.size() > 200)
-    why.resize(200);
-  for (char& c : why)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-      c = '?';
-  return why;
+  return LogSafe(why);
 }
 
 // Makes the call and maps its outcome to 0 / kCloudUnreachable / kCloudRefused,

@@ -38,4 +38,13 @@ void Log(int level, const char* format, ...) {
   sink(level, line);
 }
 
+std::string LogSafe(std::string text) {
+  if (text.size() > 200)
+    text.resize(200);
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      c = '?';
+  return text;
+}
+
 }  // namespace zelmo

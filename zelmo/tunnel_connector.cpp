@@ -120,8 +120,8 @@ void TunnelConnector::OnReply(const std::string& line) {
     Log(kLogTrace, "Zelmo: the relay is busy (%s); trying again", words[1].c_str());
   } else if (!refusal_logged_) {
     refusal_logged_ = true;
-    Log(kLogFailure, "Zelmo: the cloud did not open a tunnel to %s: %s", serial_.c_str(),
-        line.c_str());
+    Log(kLogFailure, "Zelmo: the cloud did not open a tunnel to %s: %s", LogSafe(serial_).c_str(),
+        LogSafe(line).c_str());
   }
   RetryLater();
 }

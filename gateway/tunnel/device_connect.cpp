@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "gateway/log/log_escape.h"
 #include "gateway/log/write_log.h"
 #include "gateway/service/service_urls.h"
 #include "gateway/tunnel/notices.h"
@@ -46,7 +47,8 @@ int OpenClient(int index, const char* user_name, const char* passwd, const char*
   void* client = server != nullptr ? Zelmo_CreateClientV3(user_name, passwd, server) : nullptr;
   if (client == nullptr) {
     AbandonClaim(index);
-    WriteLog(3, "CreateClient fail.deviceSN is %s.", device_sn);
+    char shown[kLogValueCapacity];
+    WriteLog(3, "CreateClient fail.deviceSN is %s.", EscapeForLog(device_sn, shown, sizeof shown));
     return -1;
   }
   CompleteClaim(index, client);
@@ -55,7 +57,9 @@ int OpenClient(int index, const char* user_name, const char* passwd, const char*
   Zelmo_ListMyDeviceV3(client, device_name);
   Zelmo_ClientTryConnectDeviceViaTennelV3(client, device_sn);
   ReleaseSession(index);
-  WriteLog(6, "Call CloudTryConnectDevice function OK.deviceSN is %s.", device_sn);
+  char shown[kLogValueCapacity];
+  WriteLog(6, "Call CloudTryConnectDevice function OK.deviceSN is %s.",
+           EscapeForLog(device_sn, shown, sizeof shown));
   return index;
 }
 
@@ -97,7 +101,9 @@ int CloudTryConnectDevice(const char* user_name, const char* passwd, const char*
   if (index < 0)
     return -1;
   if (existed) {
-    WriteLog(6, "device session existed.devicesn is %s.", device_sn);
+    char shown[kLogValueCapacity];
+    WriteLog(6, "device session existed.devicesn is %s.",
+             EscapeForLog(device_sn, shown, sizeof shown));
     return index;
   }
   return OpenClient(index, user_name, passwd, device_sn, device_name,
