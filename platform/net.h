@@ -23,6 +23,7 @@ void NetCleanup();
 const char* NetStartupName();
 
 int LastSocketError();
+void SetLastSocketError(int code);  // for resolver hooks in tests
 // The peer-gone codes: connection aborted and reset (10053/10054 on Windows;
 // ECONNABORTED, ECONNRESET and also EPIPE on POSIX).
 bool IsPeerGoneError(int code);

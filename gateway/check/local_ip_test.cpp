@@ -4,16 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "gateway/testing/log_capture.h"
+#include "platform/net.h"
 #include "platform/resolver.h"
 
 namespace {
 
+// WSAHOST_NOT_FOUND; any code the resolver leaves is logged as it is.
+constexpr int kHostNotFound = 11001;
 std::vector<std::string> Answer;
 bool AnswerFails = false;
 std::string AskedName;
@@ -21,7 +23,7 @@ std::string AskedName;
 int FixedResolver(const char* name, char (*out)[16], int max) {
   AskedName = name;
   if (AnswerFails) {
-    errno = ENOENT;
+    platform::SetLastSocketError(kHostNotFound);
     return -1;
   }
   int count = 0;
@@ -98,7 +100,7 @@ TEST_F(GetLocalIpTest, UnresolvableNameIsLogged) {
   std::vector<LoggedLine> lines = log_.Taken();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, 3);
-  EXPECT_EQ(lines[0].text, "gethostbyname error:" + std::to_string(ENOENT));
+  EXPECT_EQ(lines[0].text, "gethostbyname error:" + std::to_string(kHostNotFound));
 }
 
 }  // namespace

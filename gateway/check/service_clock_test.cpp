@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "gateway/testing/log_capture.h"
+#include "platform/environment.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ class ServiceClockTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
-      unsetenv(name);
+      platform::UnsetEnvironmentVariable(name);
   }
 
   // One GetServiceTime on a buffer filled with a marker byte.

@@ -81,7 +81,8 @@ TEST_F(StartupPathsTest, LogPrefixIsInTheLogFolderBesideTheProgram) {
   char prefix[kLogPathCapacity];
   char error[200] = {};
   ASSERT_EQ(BuildLogPrefix(prefix, error, sizeof error), 0) << error;
-  EXPECT_EQ(std::string(prefix), std::string(folder) + "log/p2plog_");
+  EXPECT_EQ(std::string(prefix),
+            std::string(folder) + "log" + platform::kPathSeparator + "p2plog_");
   EXPECT_TRUE(Exists(std::string(folder) + "log"));
 }
 

@@ -12,6 +12,7 @@
 #include "gateway/tunnel/port_map.h"
 #include "gateway/tunnel/session_table.h"
 #include "zelmo/zelmo_api.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ bool PortIsFree(int port) {
 class DeviceConnectTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(platform::NetStartup(), 0);
     zelmo_double::Reset();
     ClearSessionTables();
     UrlIndex.store(0);
@@ -45,6 +47,7 @@ class DeviceConnectTest : public ::testing::Test {
   void TearDown() override {
     ClearSessionTables();
     zelmo_double::Reset();
+    platform::NetCleanup();
   }
 };
 

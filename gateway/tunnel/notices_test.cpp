@@ -48,6 +48,7 @@ std::string ReadBytes(platform::Socket s, int n) {
 class NoticesTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(platform::NetStartup(), 0);
     ClearSessionTables();
     ClearPopupSubscribers();
     UrlIndex.store(0);
@@ -67,6 +68,7 @@ class NoticesTest : public ::testing::Test {
       platform::SocketClose(s);
     platform::SocketClose(listener_);
     ClearSessionTables();
+    platform::NetCleanup();
   }
 
   // A notifier connected and accepted as a subscriber; its socket on our side.

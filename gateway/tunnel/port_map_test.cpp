@@ -55,11 +55,15 @@ int CountLines(LogCapture& log, const std::string& text) {
 class PortMapTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(platform::NetStartup(), 0);
     zelmo_double::Reset();
     client_ = Zelmo_CreateClientV3("u", "p", "server");
     context_ = zelmo_double::GiveTunnelContext(client_);
   }
-  void TearDown() override { zelmo_double::Reset(); }
+  void TearDown() override {
+    zelmo_double::Reset();
+    platform::NetCleanup();
+  }
 
   void* client_ = nullptr;
   void* context_ = nullptr;

@@ -40,6 +40,10 @@ int LastSocketError() {
   return errno;
 }
 
+void SetLastSocketError(int code) {
+  errno = code;
+}
+
 bool IsPeerGoneError(int code) {
   return code == ECONNABORTED || code == ECONNRESET || code == EPIPE;
 }

@@ -29,6 +29,10 @@ int LastSocketError() {
   return WSAGetLastError();
 }
 
+void SetLastSocketError(int code) {
+  WSASetLastError(code);
+}
+
 bool IsPeerGoneError(int code) {
   return code == WSAECONNABORTED || code == WSAECONNRESET;
 }
