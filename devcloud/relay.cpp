@@ -486,8 +486,10 @@ void Relay::Close() {
   std::error_code ignored;
   acceptor_.close(ignored);
   accept_timer_.cancel();
-  while (!tunnels_.empty())
-    CloseTunnel(tunnels_.begin()->first);
+  while (!tunnels_.empty()) {
+    const std::string key = tunnels_.begin()->first;  // the entry goes with its tunnel
+    CloseTunnel(key);
+  }
   for (auto& entry : devices_) {
     if (auto agent = std::move(entry.second->agent))
       agent->Close();

@@ -55,6 +55,8 @@ void ClientState::Start() {
 void ClientState::Run() {
   io_.run();
   if (self_) {
+    // Deleted from a callback: let go of the client, which ends here unless a
+    // call on another thread still holds it.
     thread_.detach();
     std::shared_ptr<ClientState> last = std::move(self_);
   }
