@@ -50,9 +50,17 @@ void PortRule::Accept() {
     if (ec)
       return AcceptLater();
     std::error_code ignored;
+    if (static_cast<size_t>(*streams_) >= kMaxRuleStreams) {
+      Log(kLogDetail, "Zelmo: %s connection refused: %zu streams already", service_.c_str(),
+          kMaxRuleStreams);
+      socket.close(ignored);
+      return Accept();
+    }
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     Log(kLogTrace, "Zelmo: %s connection accepted", service_.c_str());
-    transport_.Carry(std::move(socket), service_);
+    ++*streams_;
+    std::shared_ptr<void> stream(nullptr, [streams = streams_](void*) { --*streams; });
+    transport_.Carry(std::move(socket), service_, std::move(stream));
     Accept();
   });
 }

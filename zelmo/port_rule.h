@@ -5,6 +5,7 @@
 #pragma once
 #include <asio.hpp>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "zelmo/transport.h"
@@ -15,6 +16,10 @@ namespace zelmo {
 // used (in use, not allowed); why says which.
 int OpenListener(asio::ip::tcp::acceptor& acceptor, const asio::ip::address& address, uint16_t port,
                  std::string& why);
+
+// Streams one rule carries at once; a connection past them is closed at once,
+// so a flood of idle connections cannot take every descriptor of the process.
+constexpr size_t kMaxRuleStreams = 256;
 
 class PortRule {
  public:
@@ -32,6 +37,9 @@ class PortRule {
   asio::steady_timer pause_;
   std::string service_;
   Transport& transport_;
+  // Streams alive, counted by the tokens handed to the transport. Only the
+  // I/O thread touches it; shared, as a token may outlive the rule.
+  std::shared_ptr<int> streams_ = std::make_shared<int>(0);
 };
 
 }  // namespace zelmo

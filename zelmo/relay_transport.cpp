@@ -14,6 +14,7 @@ struct RelayTransport::Opening {
   asio::ip::tcp::socket local;
   asio::ip::tcp::socket relay;
   std::string header;
+  std::shared_ptr<void> stream;
 };
 
 RelayTransport::RelayTransport(asio::io_context& io, asio::ip::tcp::endpoint relay,
@@ -26,14 +27,16 @@ RelayTransport::~RelayTransport() {
   Close();
 }
 
-void RelayTransport::Carry(asio::ip::tcp::socket local, const std::string& service) {
+void RelayTransport::Carry(asio::ip::tcp::socket local, const std::string& service,
+                           std::shared_ptr<void> stream) {
   if (closed_)
     return;  // the socket closes as it goes out of scope
-  if (CarryOnSpare(local, service) == 0)
+  if (CarryOnSpare(local, service, stream) == 0)
     return;
   OpenSpare();  // the last one failed: try again for the next stream
   auto opening = std::make_shared<Opening>(std::move(local), io_);
   opening->header = MakeLine({kHelloStream, stream_key_, service});
+  opening->stream = std::move(stream);
   openings_.push_back(opening);
   opening->relay.async_connect(relay_, [this, opening](std::error_code ec) {
     if (ec) {
@@ -46,13 +49,15 @@ void RelayTransport::Carry(asio::ip::tcp::socket local, const std::string& servi
                       [this, opening](std::error_code ec2, std::size_t) {
                         Forget(opening);
                         if (!ec2 && !closed_)
-                          Join(std::move(opening->local), std::move(opening->relay));
+                          Join(std::move(opening->local), std::move(opening->relay),
+                               std::move(opening->stream));
                       });
   });
 }
 
 // 0 when the ready connection took the stream; then the next one is opened.
-int RelayTransport::CarryOnSpare(asio::ip::tcp::socket& local, const std::string& service) {
+int RelayTransport::CarryOnSpare(asio::ip::tcp::socket& local, const std::string& service,
+                                 const std::shared_ptr<void>& stream) {
   if (!spare_)
     return -1;
   std::shared_ptr<asio::ip::tcp::socket> spare = std::move(spare_);
@@ -61,7 +66,7 @@ int RelayTransport::CarryOnSpare(asio::ip::tcp::socket& local, const std::string
   asio::write(*spare, asio::buffer(line), ec);  // nothing was sent on it yet: does not wait
   if (ec)
     return -1;
-  Join(std::move(local), std::move(*spare));
+  Join(std::move(local), std::move(*spare), stream);
   OpenSpare();
   return 0;
 }
@@ -107,12 +112,15 @@ void RelayTransport::OnSpareAnswer(const std::shared_ptr<asio::ip::tcp::socket>&
   socket->close(ignored);
 }
 
-void RelayTransport::Join(asio::ip::tcp::socket local, asio::ip::tcp::socket relay) {
+void RelayTransport::Join(asio::ip::tcp::socket local, asio::ip::tcp::socket relay,
+                          std::shared_ptr<void> stream) {
   pipes_.erase(std::remove_if(pipes_.begin(), pipes_.end(),
                               [](const std::weak_ptr<Pipe>& p) { return p.expired(); }),
                pipes_.end());
   Pipe::Hooks hooks;
   hooks.counter = counter_;
+  // The pipe keeps the stream's token until it is destroyed itself.
+  hooks.on_done = [stream = std::move(stream)] {};
   pipes_.push_back(Pipe::Start(std::move(local), std::move(relay), "", "", std::move(hooks)));
 }
 

@@ -24,14 +24,16 @@ class RelayTransport : public Transport {
                  std::atomic<int64_t>* counter);
   ~RelayTransport() override;
 
-  void Carry(asio::ip::tcp::socket local, const std::string& service) override;
+  void Carry(asio::ip::tcp::socket local, const std::string& service,
+             std::shared_ptr<void> stream) override;
   void Close() override;
 
  private:
   struct Opening;
-  void Join(asio::ip::tcp::socket local, asio::ip::tcp::socket relay);
+  void Join(asio::ip::tcp::socket local, asio::ip::tcp::socket relay, std::shared_ptr<void> stream);
   void Forget(const std::shared_ptr<Opening>& opening);
-  int CarryOnSpare(asio::ip::tcp::socket& local, const std::string& service);
+  int CarryOnSpare(asio::ip::tcp::socket& local, const std::string& service,
+                   const std::shared_ptr<void>& stream);
   void OpenSpare();
   void OnSpareAnswer(const std::shared_ptr<asio::ip::tcp::socket>& socket, std::error_code ec);
 

@@ -4,6 +4,7 @@
 // without touching the rest. All calls happen on the client's I/O thread.
 #pragma once
 #include <asio.hpp>
+#include <memory>
 #include <string>
 
 namespace zelmo {
@@ -13,8 +14,11 @@ class Transport {
   virtual ~Transport() = default;
 
   // Carries one accepted local connection to the device service named service
-  // (a name from kServiceNames) until either side ends it.
-  virtual void Carry(asio::ip::tcp::socket local, const std::string& service) = 0;
+  // (a name from kServiceNames) until either side ends it. The transport keeps
+  // stream for exactly as long as the stream lives, carried or not: whoever
+  // handed it over learns from its release that the stream is gone.
+  virtual void Carry(asio::ip::tcp::socket local, const std::string& service,
+                     std::shared_ptr<void> stream) = 0;
 
   // Ends every stream; connections handed over later are closed at once.
   virtual void Close() = 0;
