@@ -11,9 +11,7 @@ answers late holds up only its own request.
 
 Usage: fault_clock.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
-import argparse
 import http.server
-import os
 import socket
 import socketserver
 import sys
@@ -191,19 +189,5 @@ class ClockFaults(unittest.TestCase):
         self.served_afresh("Lobby-late")
 
 
-def main():
-    global GATEWAY, DEVCLOUD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    GATEWAY, DEVCLOUD = args.gateway, args.devcloud
-    lock = fh.hold_e2e_lock()
-    try:
-        unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-    finally:
-        os.close(lock)
-
-
 if __name__ == "__main__":
-    main()
+    fh.run_module(sys.modules[__name__])

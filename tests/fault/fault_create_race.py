@@ -9,9 +9,7 @@ and is still running.
 
 Usage: fault_create_race.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
-import argparse
 import http.server
-import os
 import socket
 import sys
 import tempfile
@@ -111,19 +109,5 @@ class CreateRaceTest(unittest.TestCase):
         self.assertIsNone(self.gateway.program.proc.poll(), "the gateway died")
 
 
-def main():
-    global GATEWAY, DEVCLOUD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    GATEWAY, DEVCLOUD = args.gateway, args.devcloud
-    lock = fh.hold_e2e_lock()
-    try:
-        unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-    finally:
-        os.close(lock)
-
-
 if __name__ == "__main__":
-    main()
+    fh.run_module(sys.modules[__name__])

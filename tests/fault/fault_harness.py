@@ -6,6 +6,7 @@ The gateway listens on the fixed ports 9999 and 45000, so every fault test holds
 /tmp/harborgate-e2e.lock for its whole run. Every wait is bounded; every process
 a test starts is ended by its own PID, at the latest when the test process ends.
 """
+import argparse
 import base64
 import json
 import os
@@ -16,6 +17,7 @@ import sys
 import tempfile
 import time
 import urllib.parse
+import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -280,3 +282,19 @@ def can_connect(port):
             return True
     except OSError:
         return False
+
+
+def run_module(module):
+    """The entry of a fault script: takes --gateway and --devcloud into the
+    module's GATEWAY and DEVCLOUD, then runs its tests under the whole-program
+    lock."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--gateway", required=True)
+    parser.add_argument("--devcloud", required=True)
+    args, rest = parser.parse_known_args()
+    module.GATEWAY, module.DEVCLOUD = args.gateway, args.devcloud
+    lock = hold_e2e_lock()
+    try:
+        unittest.main(module=module, argv=[sys.argv[0]] + rest, verbosity=2)
+    finally:
+        os.close(lock)

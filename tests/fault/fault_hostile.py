@@ -10,8 +10,6 @@ flood reaches it with few connections.
 
 Usage: fault_hostile.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
-import argparse
-import os
 import re
 import socket
 import sys
@@ -179,19 +177,5 @@ class Hostile(unittest.TestCase):
         gateway.settles_at(descriptors, threads)
 
 
-def main():
-    global GATEWAY, DEVCLOUD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    GATEWAY, DEVCLOUD = args.gateway, args.devcloud
-    lock = fh.hold_e2e_lock()
-    try:
-        unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-    finally:
-        os.close(lock)
-
-
 if __name__ == "__main__":
-    main()
+    fh.run_module(sys.modules[__name__])

@@ -7,10 +7,8 @@ gateway holds as many descriptors and threads as before the storm.
 
 Usage: fault_load.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
-import argparse
 import collections
 import concurrent.futures
-import os
 import random
 import socket
 import sys
@@ -106,19 +104,5 @@ class ConnectionStorm(unittest.TestCase):
         self.assertIsNone(gateway.program.proc.poll())
 
 
-def main():
-    global GATEWAY, DEVCLOUD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    GATEWAY, DEVCLOUD = args.gateway, args.devcloud
-    lock = fh.hold_e2e_lock()
-    try:
-        unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-    finally:
-        os.close(lock)
-
-
 if __name__ == "__main__":
-    main()
+    fh.run_module(sys.modules[__name__])

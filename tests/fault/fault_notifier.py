@@ -7,8 +7,6 @@ reset, and a new notifier takes its place and gets the events after it.
 
 Usage: fault_notifier.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
-import argparse
-import os
 import socket
 import struct
 import sys
@@ -93,19 +91,5 @@ class ResetSubscriber(unittest.TestCase):
         newcomer.close()
 
 
-def main():
-    global GATEWAY, DEVCLOUD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    GATEWAY, DEVCLOUD = args.gateway, args.devcloud
-    lock = fh.hold_e2e_lock()
-    try:
-        unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-    finally:
-        os.close(lock)
-
-
 if __name__ == "__main__":
-    main()
+    fh.run_module(sys.modules[__name__])

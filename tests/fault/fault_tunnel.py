@@ -8,8 +8,6 @@ afresh with the waiting page and leads to the device again once it is back.
 
 Usage: fault_tunnel.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
-import argparse
-import os
 import socket
 import sys
 import tempfile
@@ -156,19 +154,5 @@ class TunnelEnds(unittest.TestCase):
             gateway.program.wait_for_count(REAPED, reaped + 1, 10)
 
 
-def main():
-    global GATEWAY, DEVCLOUD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    GATEWAY, DEVCLOUD = args.gateway, args.devcloud
-    lock = fh.hold_e2e_lock()
-    try:
-        unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-    finally:
-        os.close(lock)
-
-
 if __name__ == "__main__":
-    main()
+    fh.run_module(sys.modules[__name__])
