@@ -1,4 +1,4 @@
-# hg_add_gtest(NAME SOURCES src... LIBS lib... [LABELS l...])
+# hg_add_gtest(NAME SOURCES src... LIBS lib... [LABELS l...] [FILTER gtest-filter])
 # Builds one GoogleTest executable and registers its tests with CTest. Under the
 # Windows cross build the tests run through CMAKE_CROSSCOMPILING_EMULATOR (Wine).
 if(WIN32)
@@ -16,13 +16,17 @@ endif()
 include(GoogleTest)
 
 function(hg_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "FILTER" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} ${HG_GTEST_LIBS})
   set(props "")
   if(ARG_LABELS)
     set(props PROPERTIES LABELS "${ARG_LABELS}")
   endif()
+  set(filter "")
+  if(ARG_FILTER)
+    set(filter TEST_FILTER "${ARG_FILTER}")
+  endif()
   # Listing tests at build time would run Wine during the build; discover at test time.
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${props})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${filter} ${props})
 endfunction()
