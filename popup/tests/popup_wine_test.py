@@ -28,6 +28,7 @@ CLOSE_BUTTON = (230, 10)  # client points: centre of the close button
 MESSAGE = (100, 60)  # inside the message item
 TIP_LATER_BOX = (15, 129)  # the check box square
 TITLE_BACKGROUND = (120, 10)  # title band, no item: drags
+GATE_SETTLE = 1.0  # from the X window's end to the window thread's exit, with room
 WAIT = 40.0  # upper bound of every wait for the program; a new Wine process on a
 # busy machine has taken over 10 s before its first window
 
@@ -201,6 +202,15 @@ class Screen:
             time.sleep(0.05)
         raise Failure("the popup did not go away")
 
+    def wait_closed(self, timeout=WAIT):
+        """Waits until the popup is gone and its window thread has let go of it.
+        The X window goes first; the thread leaves the one-popup gate only when
+        its message loop has ended, and a notice before that is dropped with
+        "window is exist!" as the program should."""
+        gone = self.wait_gone(timeout)
+        time.sleep(GATE_SETTLE)
+        return gone
+
     def x_geometry(self):
         info = run("xwininfo", "-id", self.x_window()).stdout
         values = {}
@@ -283,7 +293,7 @@ def case_show(exe, screen):
         pop.console.expect_unordered("servicezone:5", "window is exist!")
         english = screen.grab("popup_english.png")
         check_skin(english)
-        gone = screen.wait_gone()
+        gone = screen.wait_closed()
         check(3.5 <= gone - shown <= 9.0, "closed %.1f s after it appeared" % (gone - shown))
 
         channel.send(notice(1, name="zone-one"))
@@ -314,7 +324,7 @@ def case_mouse(exe, screen):
         shown = screen.wait_shown()
         screen.mouse(("move", CLOSE_BUTTON), ("mousedown",), ("mouseup",))
         check(time.monotonic() - shown < 3.0, "too slow to tell the click from the timer")
-        gone = screen.wait_gone(timeout=2.0)
+        gone = screen.wait_closed(timeout=2.0)
         check(gone - shown < 4.5, "closed by the timer, not by the click")
 
         channel.send(notice(2))
@@ -363,7 +373,7 @@ def case_tip_later(exe, screen):
         tick_box(screen)
         time.sleep(0.3)
         check(screen.probe().get("checked") == "0", "ticked twice, the box should be clear")
-        screen.wait_gone()
+        screen.wait_closed()
 
         channel.send(notice(2, name="after-two-ticks"))
         pop.console.expect("servicezone:2")
