@@ -25,7 +25,11 @@ if(WIN32)
     INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${_hg_headers}
     INTERFACE_INCLUDE_DIRECTORIES ${_hg_headers})
   target_include_directories(hg_asio SYSTEM INTERFACE ${_hg_headers})
-  target_compile_definitions(hg_asio INTERFACE _WIN32_WINNT=0x0A00)
+  # Asio's completion-port backend runs timers on a helper thread that an
+  # io_context joins as it ends; under Wine that join never returns when the
+  # io_context ends on any thread but the main one (every HTTP call of a client
+  # and every client the gateway deletes). The select backend has no such thread.
+  target_compile_definitions(hg_asio INTERFACE _WIN32_WINNT=0x0A00 ASIO_DISABLE_IOCP)
   target_link_libraries(hg_asio INTERFACE ws2_32 mswsock Threads::Threads)
   find_package(httplib REQUIRED)
   target_link_libraries(hg_httplib INTERFACE httplib::httplib)

@@ -30,17 +30,11 @@ foreach(case show mouse tip-later no-listener)
   set_tests_properties(popup_wine_${case} PROPERTIES RESOURCE_LOCK e2e TIMEOUT 120 LABELS wine)
 endforeach()
 
-# A network event from the device cloud through the gateway to the popup, both
+# A network event from the device cloud through harborgate.exe to the popup, both
 # programs under Wine. The device cloud comes from the native build (make build).
 set(HG_NATIVE_BIN ${CMAKE_SOURCE_DIR}/build/bin CACHE PATH "Native gateway and device cloud")
-# The gateway is the native one unless harborgate.exe opens devices under Wine
-# (HG_WINE_GATEWAY_DEVICE_TESTS, tests/e2e).
-set(hg_notice_gateway "")
-if(HG_WINE_GATEWAY_DEVICE_TESTS)
-  set(hg_notice_gateway --gateway $<TARGET_FILE:harborgate>)
-endif()
 add_test(NAME popup_wine_gateway_notice
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/e2e/e2e_notice_popup.py
-    --native-bin ${HG_NATIVE_BIN} ${hg_notice_gateway} --exe $<TARGET_FILE:harborpop>
+    --native-bin ${HG_NATIVE_BIN} --gateway $<TARGET_FILE:harborgate> --exe $<TARGET_FILE:harborpop>
     --probe $<TARGET_FILE:popup_probe> --shots ${CMAKE_BINARY_DIR}/e2e)
 set_tests_properties(popup_wine_gateway_notice PROPERTIES RESOURCE_LOCK e2e TIMEOUT 180 LABELS wine)

@@ -55,7 +55,8 @@ async function waitOnGarage(context, href) {
     if (request.isNavigationRequest() && GATEWAY.test(request.url())) asked.push(request.url());
   });
   await page.goto(href);
-  check((await page.title()) === 'Connecting to your device', 'the waiting page comes first');
+  const first = await page.title();
+  check(first === 'Connecting to your device', `the waiting page comes first, not "${first}"`);
   await page.getByText('Connecting to your device').waitFor();
   await shot(page, 'waiting-page.png');
   await page.waitForFunction(() => document.title === 'Device not reachable', null,

@@ -62,10 +62,15 @@ def main():
                                    "http://%s/" % cloud.address, os.path.abspath(args.out),
                                    *scope], cwd=HERE, env=env)
         undo.callback(browser.stop)
+        code = None
         try:
-            return browser.exit_code(300)
+            code = browser.exit_code(300)
+            return code
         finally:
             print("\n".join(browser.output()))
+            if code != 0:
+                print("---- the gateway's last lines")
+                print("\n".join(gateway.program.output()[-40:]))
 
 
 if __name__ == "__main__":
