@@ -3,30 +3,22 @@
 // multiple of three bytes long, so their texts join without padding between
 // them, and each is encoded into a local buffer with room to spare: some
 // Windows versions ask for room for a line break even when told to write none.
-#include "platform/digest.h"
-
 #include <cstring>
 #include <windows.h>
 #include <bcrypt.h>
 #include <wincrypt.h>
+
+#include "platform/common/digest_system.h"
+#include "platform/digest.h"
 
 namespace platform {
 
 static const ULONG kHashPiece = 1u << 30;
 static const DWORD kBase64Piece = 768;
 
-static void HexDigits(const unsigned char* bytes, size_t n, char* out) {
-  static const char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < n; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
-  }
-  out[2 * n] = '\0';
-}
-
 // MD5 of len bytes at data into digest with a hash object of alg.
 static int HashInPieces(BCRYPT_ALG_HANDLE alg, const void* data, size_t len,
-                        unsigned char digest[16]) {
+                        unsigned char digest[kMd5Size]) {
   BCRYPT_HASH_HANDLE hash = nullptr;
   if (!BCRYPT_SUCCESS(BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0)))
     return -1;
@@ -39,23 +31,17 @@ static int HashInPieces(BCRYPT_ALG_HANDLE alg, const void* data, size_t len,
     len -= piece;
   }
   if (BCRYPT_SUCCESS(status))
-    status = BCryptFinishHash(hash, digest, 16, 0);
+    status = BCryptFinishHash(hash, digest, kMd5Size, 0);
   BCryptDestroyHash(hash);
   return BCRYPT_SUCCESS(status) ? 0 : -1;
 }
 
-int Md5Hex(const void* data, size_t len, char out[kMd5HexSize]) {
-  out[0] = '\0';
-  if (data == nullptr && len > 0)
-    return -1;
+int Md5Digest(const void* data, size_t len, unsigned char digest[kMd5Size]) {
   BCRYPT_ALG_HANDLE alg = nullptr;
   if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_MD5_ALGORITHM, nullptr, 0)))
     return -1;
-  unsigned char digest[16];
   int result = HashInPieces(alg, data, len, digest);
   BCryptCloseAlgorithmProvider(alg, 0);
-  if (result == 0)
-    HexDigits(digest, sizeof digest, out);
   return result;
 }
 
@@ -71,19 +57,13 @@ static int EncodePiece(const BYTE* in, DWORD n, char* out) {
   return 0;
 }
 
-int Base64Encode(const void* data, size_t len, char* out, size_t cap) {
-  if (cap > 0)
-    out[0] = '\0';
-  if (len > kBase64MaxInput || Base64TextLength(len) >= cap || (data == nullptr && len > 0))
-    return -1;
+int Base64EncodeChecked(const void* data, size_t len, char* out) {
   const BYTE* p = static_cast<const BYTE*>(data);
   size_t written = 0;
   while (len > 0) {
     DWORD piece = len > kBase64Piece ? kBase64Piece : static_cast<DWORD>(len);
-    if (EncodePiece(p, piece, out + written) != 0) {
-      out[0] = '\0';
+    if (EncodePiece(p, piece, out + written) != 0)
       return -1;
-    }
     written += Base64TextLength(piece);
     p += piece;
     len -= piece;
