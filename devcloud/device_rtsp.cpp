@@ -63,12 +63,31 @@ void OnPlayRequest(GstRTSPClient*, GstRTSPContext* context, gpointer) {
   gst_object_unref(element);
 }
 
+GstRTSPFilterResult DropEmptySession(GstRTSPSessionPool*, GstRTSPSession* session, gpointer) {
+  GList* medias = gst_rtsp_session_filter(session, nullptr, nullptr);
+  bool empty = medias == nullptr;
+  g_list_free_full(medias, g_object_unref);
+  return empty ? GST_RTSP_FILTER_REMOVE : GST_RTSP_FILTER_KEEP;
+}
+
+// A closed connection takes its streams out of its sessions but leaves the
+// sessions in the pool until they time out, where they would count against
+// the pool's limit for a minute.
+void OnClientClosed(GstRTSPClient* client, gpointer) {
+  GstRTSPSessionPool* sessions = gst_rtsp_client_get_session_pool(client);
+  if (sessions == nullptr)
+    return;
+  gst_rtsp_session_pool_filter(sessions, DropEmptySession, nullptr);
+  g_object_unref(sessions);
+}
+
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer) {
   g_object_set_data(G_OBJECT(client), kConnectedAt,
                     reinterpret_cast<gpointer>(static_cast<intptr_t>(g_get_monotonic_time())));
   // Once its session has timed out, the connection goes too.
   g_object_set(client, "post-session-timeout", 1, nullptr);
   g_signal_connect(client, "play-request", G_CALLBACK(OnPlayRequest), nullptr);
+  g_signal_connect(client, "closed", G_CALLBACK(OnClientClosed), nullptr);
 }
 
 int SessionCount(GstRTSPClient* client) {
