@@ -9,6 +9,7 @@
 #include <gst/gst.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -72,7 +73,15 @@ GstElement* MakePipeline(const std::shared_ptr<State>& state) {
                        "sync=false";
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
-  g_clear_error(&error);  // a partly built pipeline still comes back; its sink decides
+  if (error != nullptr) {
+    // Most likely a GStreamer plugin package is missing (scripts/install-deps).
+    std::fprintf(stderr, "devcloud: the live view of %s cannot start: %s\n", state->title.c_str(),
+                 error->message);
+    g_clear_error(&error);
+    if (pipeline != nullptr)
+      gst_object_unref(pipeline);
+    return nullptr;
+  }
   if (pipeline == nullptr)
     return nullptr;
   GstElement* sink =

@@ -128,21 +128,30 @@ class LiveViewSession : public std::enable_shared_from_this<LiveViewSession> {
   template <typename Buffers>
   void Send(const Buffers& buffers) {
     writing_ = true;
+    WatchProgress();
     auto self = shared_from_this();
-    stall_.expires_after(std::chrono::seconds(kStalledSeconds));
-    stall_.async_wait([self](std::error_code ec) {
-      if (!ec)
-        self->Close();
-    });
     asio::async_write(socket_, buffers, [self](std::error_code ec, std::size_t) {
       self->writing_ = false;
-      self->stall_.cancel();
       if (ec)
         return self->Close();
       LiveFrame next = std::move(self->pending_);
       self->pending_.reset();
       if (next)
-        self->Offer(next);
+        return self->Offer(next);
+      self->WatchProgress();
+    });
+  }
+
+  // Closes the view when nothing moves for kStalledSeconds: a viewer that
+  // takes no frame, or a feed that sends none.
+  void WatchProgress() {
+    if (closed_)
+      return;
+    auto self = shared_from_this();
+    stall_.expires_after(std::chrono::seconds(kStalledSeconds));
+    stall_.async_wait([self](std::error_code ec) {
+      if (!ec)
+        self->Close();
     });
   }
 

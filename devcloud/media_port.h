@@ -10,8 +10,8 @@
 //   the reader takes them; byte n of the stream is n mod 256, so a reader can
 //   check what it got.
 // A reader has kFirstLineSeconds to send its first line and the HTTP head
-// after it (at most kHeadLimit bytes in all); a viewer that takes no frame for
-// kStalledSeconds is closed.
+// after it (at most kHeadLimit bytes in all); a live view in which no frame
+// moves for kStalledSeconds (the viewer takes none, or none comes) is closed.
 #pragma once
 #include <asio.hpp>
 #include <cstddef>
