@@ -42,6 +42,9 @@ LOAD_SECONDS = 3
 # listen queue and the figures show SYN retransmissions instead of the gateway.
 REFUSED_PAUSE_MS = 10
 FRESH_DEVICES = 20
+VIDEO_PLAYERS = 16
+VIDEO_SECONDS = 20
+VIDEO_FPS = 15  # the simulated devices' RTSP stream
 BROWSER_RUNS = RUNS
 REDIRECT_HEAD = b"HTTP/1.1 200 OK\nContent-Type: text/html; charset = utf-8\n\n"
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -90,6 +93,13 @@ def config_with(serials):
     devices = [{"sn": sn, "name": "Bench " + sn, "tunnel_id": "tn-" + sn.lower(),
                 "user": "admin", "key": "k-" + sn.lower()} for sn in serials]
     return {"accounts": [{"user": "demo", "password": "demo", "devices": devices}]}
+
+
+def cpu_seconds(pid):
+    """User and system time of a process so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def rss_kib(pid):
@@ -488,6 +498,10 @@ def browser_time(bench, cloud, serials):
     bench.row("3", "portal click to device page, Chromium, %d fresh devices: ms" % len(times),
               spread(times, "%.0f"),
               "goal < 1500: " + ("met" if statistics.median(times) < 1500 else "MISSED"))
+    bench.note("Figure 3: the browser's time ends with the device page's load event, which waits "
+               "for the first picture of the page's live view: one more connection through the "
+               "tunnel, to the media port, and the start of that device's picture (the first of "
+               "them also starts GStreamer in devcloud).")
 
 
 # Figure 5: resident sizes.
@@ -594,6 +608,63 @@ def memory(bench):
     gateway.stop()
 
 
+# Figure 6: live video, 16 RTSP players at once through one tunnel and
+# straight to the device.
+
+def video(bench):
+    cloud = fh.DevCloud(os.path.join(bench.bin, "devcloud"), bench.work,
+                        config=config_with(["DEMO-0001"]), args=["--expose-services", "DEMO-0001"])
+    bench.children.append(cloud.program)
+    gateway = fh.Gateway(os.path.join(bench.bin, "harborgate"))
+    bench.children.append(gateway.program)
+    direct = fh.wait_until(lambda: exposed_ports(cloud, "DEMO-0001").get("RTSPPort"), 10,
+                           "the exposed RTSP service")
+    _, reply = fh.ask_until_redirect(gateway, lambda: ask(cloud, "DEMO-0001"))
+    paths = [("straight to the device", direct), ("through one tunnel",
+                                                  int(fh.mapped_ports(reply)["rtsp"]))]
+    bench.commands.append("bench_rtsp_players PORT %d %d %d   # per path and round"
+                          % (VIDEO_PLAYERS, VIDEO_SECONDS, VIDEO_FPS))
+    runs = {name: [] for name, _ in paths}
+    for _ in range(RUNS):
+        for name, port in paths:
+            time.sleep(2)  # the stream of the previous run has stopped
+            before = (cpu_seconds(gateway.pid), cpu_seconds(cloud.pid), time.monotonic())
+            out = bench.tool("bench_rtsp_players", port, VIDEO_PLAYERS, VIDEO_SECONDS, VIDEO_FPS)
+            took = time.monotonic() - before[2]
+            runs[name].append([float(v) for v in out] + [
+                (cpu_seconds(gateway.pid) - before[0]) / took * 100,
+                (cpu_seconds(cloud.pid) - before[1]) / took * 100])
+    for name, _ in paths:
+        report_video(bench, name, runs[name])
+    bench.note("Figure 6: %d players of the device's RTSP stream (H.264, 320x240, %d frames a "
+               "second, RTP over the RTSP connection) for %d s each, all at once; the device "
+               "encodes one stream for all of them. Frames sent are those the stream held over "
+               "each player's time, from the RTP time stamps; a frame counts as received when "
+               "all its packets came. The CPU figures are per cent of one core over the run, set-up "
+               "included: the gateway's carries the tunnel library's forwarding, devcloud's the "
+               "device's encoder and RTSP server, its agent and the relay."
+               % (VIDEO_PLAYERS, VIDEO_FPS, VIDEO_SECONDS))
+    bench.stop_all()
+    gateway.stop()
+
+
+def report_video(bench, name, runs):
+    # Each run: players, received, sent, lost packets, gap p50, p99, max, gateway %, devcloud %.
+    received = [r[1] for r in runs]
+    ratio = [r[1] / r[2] * 100 if r[2] else 0 for r in runs]
+    bench.row("6", "%d players, %d s, %s: frames received / sent"
+              % (VIDEO_PLAYERS, VIDEO_SECONDS, name),
+              "%s / %d" % (spread(received, "%.0f"), statistics.median(r[2] for r in runs)))
+    bench.row("6", "  received of sent: %", spread(ratio, "%.2f"))
+    lost = sum(r[3] for r in runs)
+    if lost:
+        bench.row("6", "  RTP packets lost (all runs)", "%d" % lost)
+    bench.row("6", "  largest gap between frames: p99 / max ms",
+              "%s / %s" % (spread([r[5] for r in runs]), spread([r[6] for r in runs])))
+    bench.row("6", "  gateway / devcloud CPU: % of one core",
+              "%s / %s" % (spread([r[7] for r in runs]), spread([r[8] for r in runs])))
+
+
 # Micro benchmarks of the request's own work (Google Benchmark).
 
 def micro(bench):
@@ -625,7 +696,8 @@ def write_results(bench, path, machine_rows):
     lines += ["| %s | %s | %s | %s |" % (figure, what.strip(), value, goal)
               for figure, what, value, goal in bench.rows]
     lines += ["", "Figures: 1 tunnel throughput, 2 connection set-up through a mapped port, "
-              "3 time to the device, 4 gateway request path, 5 memory, M micro benchmarks."]
+              "3 time to the device, 4 gateway request path, 5 memory, 6 live video, M micro "
+              "benchmarks."]
     if bench.notes:
         lines += ["", "## Notes", ""] + ["- " + note for note in bench.notes]
     with open(path, "w") as f:
@@ -638,7 +710,8 @@ def main():
     parser.add_argument("--out", required=True, help="the results file to rewrite")
     parser.add_argument("--only", default="", help="comma-separated sections (for trials)")
     args = parser.parse_args()
-    sections = {"micro": micro, "data": data_path, "time": time_to_device, "memory": memory}
+    sections = {"micro": micro, "data": data_path, "time": time_to_device, "memory": memory,
+                "video": video}
     chosen = args.only.split(",") if args.only else list(sections)
     lock = fh.hold_e2e_lock()
     workdir = tempfile.mkdtemp(prefix="harborgate-bench-")

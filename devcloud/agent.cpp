@@ -44,6 +44,7 @@ Agent::Agent(asio::io_context& io, DeviceInfo device, std::string secret, tcp::e
       relay_(relay),
       notes_(std::move(notes)),
       web_(device_),
+      services_(device_),
       retry_(io) {}
 
 Agent::~Agent() {
@@ -53,6 +54,7 @@ Agent::~Agent() {
 int Agent::Start() {
   if (web_.Start() != 0)
     return -1;
+  services_.SetWebPort(web_.port());
   Connect();
   return 0;
 }
@@ -69,6 +71,7 @@ void Agent::Stop() {
   spares_.clear();
   for (auto& acceptor : exposed_)
     acceptor->close(ignored);
+  services_.Stop();
   web_.Stop();
 }
 
@@ -167,7 +170,7 @@ void Agent::OnSpareTaken(const std::shared_ptr<tcp::socket>& socket, const std::
   std::string service;
   if (stopped_ || !zelmo::ParseSpareHeader(header, service))
     return;
-  ServeDeviceService(service, std::move(*socket), device_, web_.port());
+  services_.Serve(service, std::move(*socket));
   if (linked_)
     OpenSpares();
 }
@@ -177,7 +180,7 @@ void Agent::OpenData(const std::string& id, const std::string& service) {
             [this, service](std::shared_ptr<tcp::socket> socket) {
               if (stopped_ || !socket)
                 return;
-              ServeDeviceService(service, std::move(*socket), device_, web_.port());
+              services_.Serve(service, std::move(*socket));
             });
 }
 
@@ -209,7 +212,7 @@ void Agent::AcceptExposed(tcp::acceptor& acceptor, const std::string& service) {
   acceptor.async_accept([this, &acceptor, service](std::error_code ec, tcp::socket socket) {
     if (ec || stopped_)
       return;
-    ServeDeviceService(service, std::move(socket), device_, web_.port());
+    services_.Serve(service, std::move(socket));
     AcceptExposed(acceptor, service);
   });
 }

@@ -71,6 +71,7 @@ class Agent {
   Notes notes_;
   Refused refused_;
   DeviceWeb web_;
+  DeviceServices services_;
   asio::steady_timer retry_;
   std::shared_ptr<LineLink> link_;
   std::vector<std::shared_ptr<asio::ip::tcp::socket>> spares_;

@@ -268,8 +268,8 @@ TEST_F(CloudTest, RelayJoinsStreamsOfAnOpenTunnelAndCountsThem) {
   ASSERT_EQ(ok.size(), 3u);
   EXPECT_EQ(ok[0], "OK");
   EXPECT_EQ(ok[1], "tn-on");
-  ASSERT_TRUE(Hello(stream, "STREAM " + ok[2] + " AccessIpcRTSPPort\nping\n"));
-  EXPECT_EQ(ReadLine(stream, stream_in), "AccessIpcRTSPPort service of SN-ON (Lab)\r");
+  ASSERT_TRUE(Hello(stream, "STREAM " + ok[2] + " AccessIpcHTTPPort\nping\n"));
+  EXPECT_EQ(ReadLine(stream, stream_in), "AccessIpcHTTPPort service of SN-ON (Lab)\r");
   EXPECT_EQ(ReadLine(stream, stream_in), "ping");
   // Greeting and "ping" both ways; a chunk is counted once its write completed,
   // which may be just after the reader got it.
@@ -379,6 +379,7 @@ TEST_F(CloudTest, ExposedServicesAnswerOnLoopbackPortsWithoutATunnel) {
   std::string inbox;
   EXPECT_EQ(ReadLine(echo, inbox), "SdkMapPort service of SN-ON (Lab)\r");
   media.connect({asio::ip::address_v4::loopback(), ports["MediaPort"]});
+  asio::write(media, asio::buffer("pattern\n", 8));
   std::vector<unsigned char> got(600000);
   asio::read(media, asio::buffer(got));
   std::size_t wrong = 0;

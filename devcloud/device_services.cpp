@@ -3,9 +3,9 @@
 #include "devcloud/device_services.h"
 
 #include <memory>
-#include <sstream>
 #include <vector>
 
+#include "devcloud/media_port.h"
 #include "zelmo/pipe.h"
 
 namespace devcloud {
@@ -14,51 +14,6 @@ namespace {
 using asio::ip::tcp;
 
 constexpr std::size_t kChunk = 256 * 1024;
-
-// One chunk of the media pattern, shared by all media sessions; its length is a
-// multiple of 256, so chunk after chunk continues the pattern.
-const std::vector<char>& MediaChunk() {
-  static const std::vector<char> chunk = [] {
-    std::vector<char> bytes(kChunk);
-    for (std::size_t i = 0; i < kChunk; ++i)
-      bytes[i] = static_cast<char>(i & 0xff);
-    return bytes;
-  }();
-  return chunk;
-}
-
-// Endless media: the chunk written again and again; each write waits for the
-// previous one, so the reader sets the pace.
-class MediaSession : public std::enable_shared_from_this<MediaSession> {
- public:
-  explicit MediaSession(tcp::socket socket) : socket_(std::move(socket)) {}
-  void Start() {
-    WatchPeer();
-    Write();
-  }
-
- private:
-  void Write() {
-    auto self = shared_from_this();
-    asio::async_write(socket_, asio::buffer(MediaChunk()), [self](std::error_code ec, std::size_t) {
-      if (!ec)
-        self->Write();
-    });
-  }
-  // Whatever the reader sends is dropped; its end ends the stream.
-  void WatchPeer() {
-    auto self = shared_from_this();
-    socket_.async_read_some(asio::buffer(sink_), [self](std::error_code ec, std::size_t) {
-      if (!ec)
-        return self->WatchPeer();
-      std::error_code ignored;
-      self->socket_.close(ignored);
-    });
-  }
-
-  tcp::socket socket_;
-  char sink_[4096];
-};
 
 // Greeting line, then every byte back; a read waits for the previous echo.
 class EchoSession : public std::enable_shared_from_this<EchoSession> {
@@ -92,61 +47,6 @@ class EchoSession : public std::enable_shared_from_this<EchoSession> {
   std::vector<char> buffer_;
 };
 
-class RtspSession : public std::enable_shared_from_this<RtspSession> {
- public:
-  RtspSession(tcp::socket socket, DeviceInfo device)
-      : socket_(std::move(socket)), device_(std::move(device)) {}
-  void Start() { Read(); }
-
- private:
-  void Read() {
-    auto self = shared_from_this();
-    asio::async_read_until(socket_, asio::dynamic_buffer(inbox_, 16384), "\r\n\r\n",
-                           [self](std::error_code ec, std::size_t n) {
-                             if (ec)
-                               return;
-                             self->Answer(self->inbox_.substr(0, n - 4));
-                             self->inbox_.erase(0, n);
-                           });
-  }
-  void Answer(const std::string& head) {
-    answer_ = RtspAnswer(head, device_);
-    if (answer_.empty())
-      return;
-    auto self = shared_from_this();
-    asio::async_write(socket_, asio::buffer(answer_), [self](std::error_code ec, std::size_t) {
-      if (!ec)
-        self->Read();
-    });
-  }
-
-  tcp::socket socket_;
-  DeviceInfo device_;
-  std::string inbox_;
-  std::string answer_;
-};
-
-std::string HeaderValue(const std::string& head, const std::string& name) {
-  std::istringstream lines(head);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 &&
-        line[name.size()] == ':') {
-      std::size_t start = line.find_first_not_of(' ', name.size() + 1);
-      return start == std::string::npos ? std::string() : line.substr(start);
-    }
-  }
-  return std::string();
-}
-
-std::string Sdp(const DeviceInfo& device) {
-  return "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=" + device.name +
-         "\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\nm=video 0 RTP/AVP 96\r\n"
-         "a=rtpmap:96 H264/90000\r\na=control:track1\r\n";
-}
-
 // HttpPort: the device's web server does the HTTP; the session only pipes.
 void ServeWeb(tcp::socket socket, uint16_t web_port) {
   auto server = std::make_shared<tcp::socket>(socket.get_executor());
@@ -167,37 +67,39 @@ std::string ServiceGreeting(const std::string& service, const DeviceInfo& device
   return service + " service of " + device.sn + " (" + device.name + ")\r\n";
 }
 
-std::string RtspAnswer(const std::string& head, const DeviceInfo& device) {
-  std::string method = head.substr(0, head.find(' '));
-  std::size_t version = head.find(" RTSP/1.0");
-  if (method.empty() || version == std::string::npos)
-    return std::string();
-  std::string top = "RTSP/1.0 200 OK\r\nCSeq: " + HeaderValue(head, "CSeq") +
-                    "\r\nServer: devcloud " + device.sn + "\r\n";
-  if (method == "OPTIONS")
-    return top + "Public: OPTIONS, DESCRIBE\r\n\r\n";
-  if (method == "DESCRIBE") {
-    std::string sdp = Sdp(device);
-    return top + "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
-           "\r\n\r\n" + sdp;
-  }
-  return "RTSP/1.0 501 Not Implemented\r\nCSeq: " + HeaderValue(head, "CSeq") + "\r\n\r\n";
+std::string CameraTitle(const DeviceInfo& device) {
+  return device.name + ", camera 1";
 }
 
-void ServeDeviceService(const std::string& service, tcp::socket socket, const DeviceInfo& device,
-                        uint16_t web_port) {
+DeviceServices::DeviceServices(const DeviceInfo& device)
+    : device_(device),
+      recorder_rtsp_(device.name),
+      camera_rtsp_(CameraTitle(device)),
+      live_(device.name) {}
+
+DeviceServices::~DeviceServices() {
+  Stop();
+}
+
+void DeviceServices::Stop() {
+  recorder_rtsp_.Stop();
+  camera_rtsp_.Stop();
+  live_.Stop();
+}
+
+void DeviceServices::Serve(const std::string& service, tcp::socket socket) {
   std::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   if (service == "HttpPort")
-    return ServeWeb(std::move(socket), web_port);
-  if (service == "RTSPPort") {
-    return std::make_shared<RtspSession>(std::move(socket), device)->Start();
-  }
+    return ServeWeb(std::move(socket), web_port_);
+  if (service == "RTSPPort")
+    return recorder_rtsp_.Serve(std::move(socket));
+  if (service == "AccessIpcRTSPPort")
+    return camera_rtsp_.Serve(std::move(socket));
   if (service == "MediaPort")
-    return std::make_shared<MediaSession>(std::move(socket))->Start();
-  if (service == "SdkMapPort" || service == "HttpMapPort" || service == "AccessIpcHTTPPort" ||
-      service == "AccessIpcRTSPPort") {
-    std::make_shared<EchoSession>(std::move(socket), ServiceGreeting(service, device))->Start();
+    return ServeMediaPort(std::move(socket), live_);
+  if (service == "SdkMapPort" || service == "HttpMapPort" || service == "AccessIpcHTTPPort") {
+    std::make_shared<EchoSession>(std::move(socket), ServiceGreeting(service, device_))->Start();
   }
 }
 

@@ -3,40 +3,43 @@
 
 #include <gtest/gtest.h>
 
+#include "devcloud/media_port.h"
+
 namespace {
 
 const devcloud::DeviceInfo kDevice{"DEMO-0002", "Warehouse", "admin", "k"};
 
-TEST(RtspAnswer, OptionsListsTheMethodsAndEchoesTheSequence) {
-  std::string answer =
-      devcloud::RtspAnswer("OPTIONS rtsp://h/ RTSP/1.0\r\nCSeq: 41\r\nUser-Agent: t", kDevice);
-  EXPECT_EQ(answer.rfind("RTSP/1.0 200 OK\r\nCSeq: 41\r\n", 0), 0u) << answer;
-  EXPECT_NE(answer.find("Public: OPTIONS, DESCRIBE\r\n"), std::string::npos);
-  EXPECT_EQ(answer.substr(answer.size() - 4), "\r\n\r\n");
+TEST(MediaPort, OnlyAnHttpRequestLineAsksForTheLiveView) {
+  EXPECT_TRUE(devcloud::IsHttpRequestLine("GET / HTTP/1.1"));
+  EXPECT_TRUE(devcloud::IsHttpRequestLine("HEAD /x?y=1 HTTP/1.0"));
+  EXPECT_FALSE(devcloud::IsHttpRequestLine("pattern"));
+  EXPECT_FALSE(devcloud::IsHttpRequestLine(""));
+  EXPECT_FALSE(devcloud::IsHttpRequestLine("GET / RTSP/1.0"));
+  EXPECT_FALSE(devcloud::IsHttpRequestLine("get / HTTP/1.1"));
+  EXPECT_FALSE(devcloud::IsHttpRequestLine("GET  HTTP/1.1"));
+  EXPECT_FALSE(devcloud::IsHttpRequestLine("GET / HTTP/1.1 "));
 }
 
-TEST(RtspAnswer, DescribeCarriesAnSdpOfTheStatedLength) {
-  std::string answer = devcloud::RtspAnswer("DESCRIBE rtsp://h/ RTSP/1.0\r\nCSeq: 2", kDevice);
-  std::size_t body = answer.find("\r\n\r\n");
-  ASSERT_NE(body, std::string::npos);
-  std::string sdp = answer.substr(body + 4);
-  EXPECT_NE(answer.find("Content-Length: " + std::to_string(sdp.size()) + "\r\n"),
-            std::string::npos);
-  EXPECT_EQ(sdp.rfind("v=0\r\n", 0), 0u);
-  EXPECT_NE(sdp.find("s=Warehouse\r\n"), std::string::npos);
-  EXPECT_NE(sdp.find("m=video 0 RTP/AVP 96\r\n"), std::string::npos);
-}
-
-TEST(RtspAnswer, OtherMethodsAreNotImplementedAndNonRtspGetsNothing) {
-  std::string setup = devcloud::RtspAnswer("SETUP rtsp://h/track1 RTSP/1.0\r\nCSeq: 3", kDevice);
-  EXPECT_EQ(setup, "RTSP/1.0 501 Not Implemented\r\nCSeq: 3\r\n\r\n");
-  EXPECT_EQ(devcloud::RtspAnswer("GET / HTTP/1.1\r\nHost: x", kDevice), "");
-  EXPECT_EQ(devcloud::RtspAnswer("", kDevice), "");
+TEST(MediaPort, LiveViewIsAGetOfTheRootAndAnythingElseIsRefusedWithItsLength) {
+  EXPECT_EQ(devcloud::LiveViewRefusal("GET / HTTP/1.1"), "");
+  EXPECT_EQ(devcloud::LiveViewRefusal("GET /?user=admin&t=3 HTTP/1.1"), "");
+  std::string missing = devcloud::LiveViewRefusal("GET /favicon.ico HTTP/1.1");
+  std::string method = devcloud::LiveViewRefusal("POST / HTTP/1.1");
+  EXPECT_EQ(missing.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << missing;
+  EXPECT_EQ(method.rfind("HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", 0), 0u) << method;
+  for (const std::string& answer : {missing, method}) {
+    std::size_t body = answer.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_NE(answer.find("Content-Length: " + std::to_string(answer.size() - body - 4) + "\r\n"),
+              std::string::npos)
+        << answer;
+  }
 }
 
 TEST(ServiceGreeting, NamesTheServiceAndTheDevice) {
   EXPECT_EQ(devcloud::ServiceGreeting("HttpMapPort", kDevice),
             "HttpMapPort service of DEMO-0002 (Warehouse)\r\n");
+  EXPECT_EQ(devcloud::CameraTitle(kDevice), "Warehouse, camera 1");
 }
 
 }  // namespace

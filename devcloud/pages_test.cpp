@@ -78,7 +78,8 @@ class DevicePage : public ::testing::Test {
 };
 
 TEST_F(DevicePage, SignsInTheDeviceUserWithItsKey) {
-  std::string page = devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", kPortRecord);
+  std::string page =
+      devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", kPortRecord, "localhost");
   EXPECT_NE(page.find("Signed in as admin"), std::string::npos);
   EXPECT_NE(page.find("Front door"), std::string::npos);
   EXPECT_NE(page.find("DEMO-0001"), std::string::npos);
@@ -88,7 +89,8 @@ TEST_F(DevicePage, SignsInTheDeviceUserWithItsKey) {
 TEST_F(DevicePage, RefusesAWrongUserOrKey) {
   for (const auto& pair : {std::make_pair("admin", "wrong"), std::make_pair("root", "Fd7q2Kx9"),
                            std::make_pair("", "")}) {
-    std::string page = devcloud::RenderDevicePage(device_, pair.first, pair.second, kPortRecord);
+    std::string page =
+        devcloud::RenderDevicePage(device_, pair.first, pair.second, kPortRecord, "localhost");
     EXPECT_NE(page.find("Wrong user or key"), std::string::npos);
     EXPECT_EQ(page.find("Signed in as"), std::string::npos);
   }
@@ -99,7 +101,7 @@ TEST_F(DevicePage, ShowsThePortTableWhetherThePlusSurvivedOrNot) {
   std::string blanked = kPortRecord;
   blanked[blanked.find('+')] = ' ';
   for (const std::string& key2 : {std::string(kPortRecord), blanked}) {
-    std::string page = devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", key2);
+    std::string page = devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", key2, "localhost");
     EXPECT_NE(page.find("<table id=\"ports\">"), std::string::npos);
     EXPECT_NE(page.find("<td>ip</td><td>~~~</td>"), std::string::npos);
     EXPECT_NE(page.find("<td>rtsp</td><td>5555</td>"), std::string::npos);
@@ -108,18 +110,51 @@ TEST_F(DevicePage, ShowsThePortTableWhetherThePlusSurvivedOrNot) {
 }
 
 TEST_F(DevicePage, SaysWhenThereIsNoReadablePortRecord) {
-  EXPECT_NE(devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", "").find("No port record"),
+  EXPECT_NE(devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", "", "localhost")
+                .find("No port record"),
             std::string::npos);
-  EXPECT_NE(devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", "%%%").find("could not"),
+  EXPECT_NE(devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", "%%%", "localhost")
+                .find("could not"),
             std::string::npos);
-  EXPECT_NE(
-      devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", "bm90IGpzb24=").find("could not"),
-      std::string::npos);
+  EXPECT_NE(devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", "bm90IGpzb24=", "localhost")
+                .find("could not"),
+            std::string::npos);
+}
+
+// The live view and the players' addresses come from Key2's "live", "rtsp" and
+// "ipcrtsp", on the host the browser used; only for the signed-in user.
+TEST_F(DevicePage, ShowsTheLiveViewFromTheMediaPortOfKey2) {
+  std::string page =
+      devcloud::RenderDevicePage(device_, "admin", "Fd7q2Kx9", kPortRecord, "127.0.0.1");
+  EXPECT_NE(page.find("<img id=\"live-view\" src=\"http://127.0.0.1:7071/\""), std::string::npos)
+      << page;
+  EXPECT_NE(page.find("media port (live) <b id=\"live-port\">7071</b>"), std::string::npos);
+  EXPECT_NE(page.find("ffplay -rtsp_transport tcp rtsp://127.0.0.1:5555/"), std::string::npos);
+  EXPECT_NE(page.find("ffplay -rtsp_transport tcp rtsp://127.0.0.1:5556/"), std::string::npos);
+  std::string stranger =
+      devcloud::RenderDevicePage(device_, "admin", "wrong", kPortRecord, "127.0.0.1");
+  EXPECT_EQ(stranger.find("<img"), std::string::npos);
+  EXPECT_EQ(stranger.find("rtsp://"), std::string::npos);
+  // {"live":"0","rtsp":"x"}: no media port mapped, no RTSP port.
+  std::string unmapped = devcloud::RenderDevicePage(
+      device_, "admin", "Fd7q2Kx9", "eyJsaXZlIjoiMCIsInJ0c3AiOiJ4In0=", "localhost");
+  EXPECT_NE(unmapped.find("No live view"), std::string::npos);
+  EXPECT_EQ(unmapped.find("<img"), std::string::npos);
+  EXPECT_EQ(unmapped.find("rtsp://"), std::string::npos);
+}
+
+TEST(PageHost, KeepsANameOrAddressWithoutItsPortAndRefusesTheRest) {
+  EXPECT_EQ(devcloud::PageHost("localhost:8081"), "localhost");
+  EXPECT_EQ(devcloud::PageHost("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(devcloud::PageHost("[::1]:8081"), "[::1]");
+  EXPECT_EQ(devcloud::PageHost("evil\"><script>:80"), "localhost");
+  EXPECT_EQ(devcloud::PageHost("a/b:1"), "localhost");
+  EXPECT_EQ(devcloud::PageHost(""), "localhost");
 }
 
 TEST_F(DevicePage, EscapesWhatItEchoes) {
   device_.user = "<b>";
-  std::string page = devcloud::RenderDevicePage(device_, "<b>", "Fd7q2Kx9", "");
+  std::string page = devcloud::RenderDevicePage(device_, "<b>", "Fd7q2Kx9", "", "localhost");
   EXPECT_NE(page.find("Signed in as &lt;b&gt;"), std::string::npos);
 }
 

@@ -43,7 +43,32 @@ async function openFrontDoor(page) {
   const port = new URL(page.url()).port;
   check((await page.locator('table').innerText()).includes(port),
         `the port table lists the HTTP port ${port}`);
+  await checkLiveView(page);
   await shot(page, 'device-page.png');
+}
+
+// The device page's live view: a picture from the media port that Key2 names
+// ("live"), which it names too, and which moves: two screenshots of it a
+// second apart differ.
+async function checkLiveView(page) {
+  // Key2 stands unencoded in the address, so its "+" reads as a blank here.
+  const key2 = new URL(page.url()).searchParams.get('Key2').replaceAll(' ', '+');
+  const live = JSON.parse(Buffer.from(key2, 'base64').toString('utf8')).live;
+  check(/^\d+$/.test(live) && live !== '0', `Key2 names a media port (live: ${live})`);
+  const view = page.locator('img#live-view');
+  check(new URL(await view.getAttribute('src')).port === live,
+        `the live view comes from the media port ${live}`);
+  check((await page.locator('#live-port').innerText()).trim() === live,
+        `the page names the media port ${live}`);
+  await page.waitForFunction(() => document.getElementById('live-view').naturalWidth > 0, null,
+                             { timeout: 15000, polling: 100 });
+  check(await view.evaluate((img) => img.naturalWidth === 320 && img.naturalHeight === 240),
+        'the live view is 320x240');
+  const first = await view.screenshot({ path: join(outDir, 'live-view-1.png') });
+  await new Promise((resolve) => setTimeout(resolve, 1000));
+  const second = await view.screenshot({ path: join(outDir, 'live-view-2.png') });
+  check(!first.equals(second), 'the live view moves: its pixels changed within a second');
+  console.log(`live view from media port ${live}: moving`);
 }
 
 // DEMO-0003: the waiting page asks again by itself, always with the same

@@ -47,8 +47,9 @@ def ask(serial, name):
 
 
 def stream_some(port, size):
-    """Reads size bytes of the media stream on port; the open socket."""
+    """Reads size bytes of the media port's test pattern on port; the open socket."""
     sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    sock.sendall(b"pattern\n")
     got = 0
     while got < size:
         chunk = sock.recv(1 << 20)

@@ -233,8 +233,10 @@ TEST_F(TunnelTest, DeleteDuringTrafficEndsStreamsAndRules) {
       asio::ip::tcp::socket socket(io);
       std::vector<char> buffer(65536);
       std::error_code ec;
-      if (zelmo_test::ConnectLoopback(socket, port))
+      if (zelmo_test::ConnectLoopback(socket, port)) {
+        asio::write(socket, asio::buffer("pattern\n", 8), ec);
         asio::read(socket, asio::buffer(buffer), ec);
+      }
       streaming.fetch_add(socket.is_open() && !ec ? 1 : 0);
       reading.fetch_add(1);
       while (socket.is_open() && !ec)
