@@ -47,7 +47,8 @@ async function openFrontDoor(page) {
         `the port table lists the HTTP port ${port}`);
   await shot(page, 'device-page.png');
   await page.goBack();
-  check(page.url() === portalUrl, `Back from the device's page leads to the portal, not ${page.url()}`);
+  check(page.url() === portalUrl,
+        `Back from the device's page leads to the portal, not ${page.url()}`);
 }
 
 // DEMO-0003: the waiting page asks again by itself, in the background and
