@@ -447,8 +447,9 @@ def report_load(bench, name, clients, runs):
 
 
 # Figure 3: from the first request for a device with no session to its
-# redirect page, polling every 10 ms; and in a browser from the portal click to
-# the device's page.
+# redirect page, polling every 10 ms; in a browser from the portal click to the
+# device's page; and in a browser from the first request for an offline device
+# to the page saying the gateway gave up.
 
 def poll_until_redirect(cloud, serial, period=0.010, limit=30):
     """Seconds from the first request to the redirect page."""
@@ -469,39 +470,87 @@ def poll_until_redirect(cloud, serial, period=0.010, limit=30):
 def time_to_device(bench):
     fresh = ["T-%02d" % i for i in range(1, FRESH_DEVICES + 1)]
     browsed = ["W-%02d" % i for i in range(1, BROWSER_RUNS + 1)]
+    offline = ["G-%02d" % i for i in range(1, BROWSER_RUNS + 1)]
     cloud = fh.DevCloud(os.path.join(bench.bin, "devcloud"), bench.work,
-                        config=config_with(fresh + browsed))
+                        config=config_with(fresh + browsed + offline))
     bench.children.append(cloud.program)
     gateway = fh.Gateway(os.path.join(bench.bin, "harborgate"))
     bench.children.append(gateway.program)
     times = [poll_until_redirect(cloud, serial) * 1000 for serial in fresh]
     bench.row("3", "first request to redirect, %d fresh devices: ms" % len(fresh), spread(times),
               "goal < 50: " + ("met" if statistics.median(times) < 50 else "MISSED"))
-    browser_time(bench, cloud, browsed)
+    browser_time(bench, cloud, gateway, browsed, offline)
     bench.stop_all()
     gateway.stop()
 
 
-def browser_time(bench, cloud, serials):
-    if not (shutil.which("node") and os.path.isdir(PLAYWRIGHT)
-            and os.path.exists("/usr/bin/chromium")):
-        bench.row("3", "portal click to device page (Chromium)",
-                  "not measured: no node, playwright-core or chromium")
-        return
+def run_browser(bench, cloud, mode, items, shown=None):
+    """The columns browser_time.mjs printed for items, as numbers, one row each."""
     command = ["node", os.path.join(TOP, "bench", "browser_time.mjs"), PLAYWRIGHT,
-               "http://%s/" % cloud.address, *serials]
-    bench.commands.append("node bench/browser_time.mjs PLAYWRIGHT PORTAL " + " ".join(serials))
+               "http://%s/" % cloud.address, mode, *items]
+    bench.commands.append("node bench/browser_time.mjs PLAYWRIGHT PORTAL %s %s"
+                          % (mode, shown or " ".join(items)))
     out = subprocess.run(command, capture_output=True, text=True, timeout=300)
     if out.returncode != 0:
         raise AssertionError("browser timing failed:\n" + out.stderr[-2000:])
-    times = [float(line.split()[1]) for line in out.stdout.splitlines() if line.strip()]
+    return [[float(value) for value in line.split()[1:]] for line in out.stdout.splitlines()
+            if line.strip()]
+
+
+def device_url(reply):
+    """The address of the device's page in a redirect reply."""
+    match = re.search(rb'window\.location\.href ="([^"]+)"', reply)
+    if not match:
+        raise AssertionError("no device address in the redirect: %r" % reply[:300])
+    return match.group(1).decode()
+
+
+def browser_time(bench, cloud, gateway, online, offline):
+    if not (shutil.which("node") and os.path.isdir(PLAYWRIGHT)
+            and os.path.exists("/usr/bin/chromium")):
+        bench.row("3", "portal click to device page and offline give-up (Chromium)",
+                  "not measured: no node, playwright-core or chromium")
+        return
+    runs = run_browser(bench, cloud, "open", online)
+    times = [run[0] for run in runs]
     bench.row("3", "portal click to device page, Chromium, %d fresh devices: ms" % len(times),
               spread(times, "%.0f"),
-              "goal < 1500: " + ("met" if statistics.median(times) < 1500 else "MISSED"))
-    bench.note("Figure 3: the browser's time ends with the device page's load event, which waits "
-               "for the first picture of the page's live view: one more connection through the "
-               "tunnel, to the media port, and the start of that device's picture (the first of "
-               "them also starts GStreamer in devcloud).")
+              "goal < 300: " + ("met" if statistics.median(times) < 300 else "MISSED"))
+    bench.row("3", "  the same as the browser driver saw it: ms",
+              spread([run[1] for run in runs], "%.0f"))
+    # The same devices again, their tunnels now up, by links to their pages.
+    urls = ["%s=%s" % (sn, device_url(fh.ask_until_redirect(gateway, lambda: ask(cloud, sn))[1]))
+            for sn in online]
+    straight = [run[0] for run in run_browser(bench, cloud, "straight", urls,
+                                              " ".join(sn + "=URL" for sn in online))]
+    bench.row("3", "  click on a link straight to the open device's page: ms",
+              spread(straight, "%.0f"))
+    for serial in offline:
+        cloud.admin("device", sn=serial, online=0)
+    bench.commands.append("POST /admin/device?sn=SERIAL&online=0   # " + " ".join(offline))
+    seconds = [run[0] / 1000 for run in run_browser(bench, cloud, "give-up", offline)]
+    median = statistics.median(seconds)
+    bench.row("3", "first request to give-up page, Chromium, %d offline devices at once: s"
+              % len(seconds), spread(seconds),
+              "goal 40 to 50: " + ("met" if 40 <= median <= 50 else "MISSED"))
+    bench.note("Figure 3: the click-to-page time runs from the click, as the portal page "
+               "received it, to the moment the device's page had been read whole, \"Signed in "
+               "as\" with it (its DOMContentLoaded), both on the browser's clock. The driver's "
+               "figure adds the browser driver's own steps around that: scrolling to the link and "
+               "waiting for it to hold still before it clicks, and finding the text in the new "
+               "page after. The waiting page asks the gateway again in the background, 40 ms "
+               "after the first request, and goes on to the device as soon as the answer is the "
+               "way there; the click on a link straight to the device's page, with its tunnel "
+               "already up, is the part of the time that the browser's navigation to the "
+               "device's page takes by itself (%.0f ms in this run; the way through the gateway "
+               "and the waiting page added %.0f ms to it)."
+               % (statistics.median(straight),
+                  statistics.median(times) - statistics.median(straight)))
+    bench.note("Figure 3: the give-up time runs from a tab's first request to the gateway to the "
+               "failed page. The waiting page asks again 40, 80, 160, 320 and 640 ms after each "
+               "request, then every second, so the 47th request, the one the gateway gives up "
+               "at, is due 42.2 s after the first; the rest (median %.1f s) is the late firing "
+               "of the page's timers and the answers' time." % (median - 42.24))
 
 
 # Figure 5: resident sizes.

@@ -15,6 +15,7 @@ import { join } from 'node:path';
 const [portalUrl, outDir, scope] = process.argv.slice(2);
 const GATEWAY = /^http:\/\/127\.0\.0\.1:9999\//;
 const GIVE_UP_REQUEST = 47;
+const WAITED_SHOWN = 30;
 
 function check(condition, message) {
   if (!condition) throw new Error(message);
@@ -33,7 +34,8 @@ async function deviceLink(page, serial) {
   return link;
 }
 
-// DEMO-0001: click, wait through the waiting page, land on the device.
+// DEMO-0001: click, wait through the waiting page, land on the device; Back
+// leads to the portal again.
 async function openFrontDoor(page) {
   await (await deviceLink(page, 'DEMO-0001')).click();
   await page.waitForURL(/^http:\/\/localhost:\d+\/\?user=admin&Key=/, { timeout: 60000 });
@@ -45,6 +47,9 @@ async function openFrontDoor(page) {
         `the port table lists the HTTP port ${port}`);
   await checkLiveView(page);
   await shot(page, 'device-page.png');
+  await page.goBack();
+  check(page.url() === portalUrl,
+        `Back from the device's page leads to the portal, not ${page.url()}`);
 }
 
 // The device page's live view: a picture from the media port that Key2 names
@@ -71,26 +76,49 @@ async function checkLiveView(page) {
   console.log(`live view from media port ${live}: moving`);
 }
 
-// DEMO-0003: the waiting page asks again by itself, always with the same
-// address, until the gateway answers with the failed page.
+// DEMO-0003: the waiting page asks again by itself, in the background and
+// always with the same address, until the gateway answers with the failed page,
+// which then takes the waiting page's place. The page keeps its wait in the
+// address's fragment, which the gateway never sees: one start for the whole
+// wait, one more answer counted each time, and a clock on the page.
 async function waitOnGarage(context, href) {
   const page = await context.newPage();
   const asked = [];
+  const marks = [];
   page.on('request', (request) => {
-    if (request.isNavigationRequest() && GATEWAY.test(request.url())) asked.push(request.url());
+    if (GATEWAY.test(request.url())) asked.push(request.url());
+  });
+  page.on('framenavigated', (frame) => {
+    if (frame === page.mainFrame()) marks.push(new URL(frame.url()).hash);
   });
   await page.goto(href);
   const first = await page.title();
   check(first === 'Connecting to your device', `the waiting page comes first, not "${first}"`);
-  await page.getByText('Connecting to your device').waitFor();
   await shot(page, 'waiting-page.png');
+  // 30 s shown on the clock, or the failed page (which must not come first):
+  // the page's own pace takes at least 42 s to the give-up.
+  const shown = await page.waitForFunction((least) => {
+    if (document.title === 'Device not reachable') return 'failed page';
+    const waited = document.getElementById('waited');
+    const seconds = /^Waiting for (\d+) seconds$/.exec(waited ? waited.textContent : '');
+    return seconds && Number(seconds[1]) >= least ? waited.textContent : false;
+  }, WAITED_SHOWN, { timeout: 150000, polling: 200 });
+  check((await shown.jsonValue()) !== 'failed page',
+        `the waiting page showed ${WAITED_SHOWN} seconds of waiting before the give-up`);
+  await shot(page, 'waiting-page-later.png');
   await page.waitForFunction(() => document.title === 'Device not reachable', null,
                              { timeout: 150000, polling: 200 });
   await page.getByRole('button', { name: 'Try again' }).waitFor();
   await shot(page, 'failed-page.png');
   check(asked.length === GIVE_UP_REQUEST,
         `the failed page came with request ${asked.length}, not ${GIVE_UP_REQUEST}`);
-  check(asked.every((url) => url === href), 'every request used the same address');
+  check(asked.every((url) => url.split('#')[0] === href), 'every request used the same address');
+  const waits = marks.map((hash) => /^#waiting=(\d+)\.(\d+)$/.exec(hash)).filter(Boolean);
+  check(waits.length > 0 && waits.every((w) => w[1] === waits[0][1]),
+        `one start for the whole wait: ${marks.join(' ')}`);
+  check(Number(waits[waits.length - 1][2]) === GIVE_UP_REQUEST - 1,
+        `the last waiting page counted ${GIVE_UP_REQUEST - 1} answers: ${marks.join(' ')}`);
+  check(new URL(page.url()).hash === '', 'the failed page drops the wait from the address');
   await page.close();
 }
 
