@@ -3,6 +3,8 @@
 
 #include "zelmo/client_registry.h"
 #include "zelmo/device_list.h"
+#include "zelmo/host_lookup.h"
+#include "zelmo/http_call.h"
 #include "zelmo/log.h"
 
 namespace zelmo {
@@ -10,13 +12,11 @@ namespace {
 
 // The relay sits on the cloud's host at the port the sign-in named.
 int ResolveRelay(const ServerAddress& server, uint16_t port, asio::ip::tcp::endpoint& out) {
-  asio::io_context io;
-  asio::ip::tcp::resolver resolver(io);
-  std::error_code ec;
-  auto results = resolver.resolve(asio::ip::tcp::v4(), server.host, std::to_string(port), ec);
-  if (ec || results.empty())
+  Endpoints found;
+  std::string why;
+  if (LookUpHost(server.host, port, true, kCallDeadline, found, why) != 0)
     return -1;
-  out = results.begin()->endpoint();
+  out = found.front();
   return 0;
 }
 

@@ -8,6 +8,8 @@
 #include <asio.hpp>
 #include <cstdlib>
 
+#include "zelmo/host_lookup.h"
+
 namespace zelmo {
 
 using asio::ip::tcp;
@@ -179,13 +181,14 @@ class Exchange {
   Exchange(asio::io_context& io, std::string request)
       : io_(io), socket_(io), deadline_(io), request_(std::move(request)) {}
 
-  void Start(const tcp::resolver::results_type& endpoints) {
-    deadline_.expires_after(kCallDeadline);
+  void Start(const Endpoints& endpoints, std::chrono::steady_clock::time_point deadline) {
+    endpoints_ = endpoints;
+    deadline_.expires_at(deadline);
     deadline_.async_wait([this](std::error_code ec) {
       if (!ec)
         io_.stop();
     });
-    asio::async_connect(socket_, endpoints, [this](std::error_code ec, const tcp::endpoint&) {
+    asio::async_connect(socket_, endpoints_, [this](std::error_code ec, const tcp::endpoint&) {
       if (ec)
         return Finish("no answer (" + ec.message() + ")");
       asio::async_write(socket_, asio::buffer(request_), [this](std::error_code ec2, std::size_t) {
@@ -229,6 +232,7 @@ class Exchange {
   asio::io_context& io_;
   tcp::socket socket_;
   asio::steady_timer deadline_;
+  Endpoints endpoints_;
   std::string request_;
   std::array<char, 16384> chunk_;
   std::string received_;
@@ -265,16 +269,16 @@ int HttpCall(const ServerAddress& server, const HttpRequest& request, HttpAnswer
     why = "cancelled";
     return -1;
   }
-  tcp::resolver resolver(io);
-  std::error_code ec;
-  auto endpoints = resolver.resolve(server.host, std::to_string(server.port),
-                                    tcp::resolver::numeric_service, ec);
-  if (ec || endpoints.empty()) {
-    why = "no answer (" + server.host + " not resolved)";
+  // The lookup of the host's name counts against the call's deadline too.
+  const auto deadline = std::chrono::steady_clock::now() + kCallDeadline;
+  Endpoints endpoints;
+  std::string lookup_why;
+  if (LookUpHost(server.host, server.port, false, kCallDeadline, endpoints, lookup_why) != 0) {
+    why = "no answer (" + lookup_why + ")";
     return -1;
   }
   Exchange exchange(io, RequestText(server, request));
-  exchange.Start(endpoints);
+  exchange.Start(endpoints, deadline);
   io.run();
   if (!exchange.done()) {
     why = registration.cancelled()

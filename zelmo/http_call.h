@@ -5,8 +5,8 @@
 // A call can also be cut short from another thread (CallCanceller), which is how
 // deleting a client ends the cloud calls it still has running.
 //
-// The host name is looked up with the system's resolver, which has time-outs of
-// its own; an address given as digits is used as it is.
+// The lookup of the host's name is part of the call and ends within its deadline
+// (host_lookup.h); an address given as digits is used as it is.
 #pragma once
 #include <chrono>
 #include <cstddef>
