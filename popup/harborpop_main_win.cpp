@@ -12,6 +12,7 @@
 namespace {
 
 constexpr uint32_t kFinalWaitMs = 120000;
+constexpr int kWindowThreadsWaitMs = 10000;
 
 MiniNewsWindow* g_popup = nullptr;
 
@@ -28,15 +29,22 @@ int ShowAndRunPopup() {
 }
 
 unsigned PopupThread(void* block) {
-  return RunPopupThread(static_cast<NoticeBlock*>(block), &PopupGateState, &ShowAndRunPopup);
+  unsigned code =
+      RunPopupThread(static_cast<NoticeBlock*>(block), &PopupGateState, &ShowAndRunPopup);
+  EndWindowThread(&PopupGateState);
+  return code;
 }
 
-// Nobody waits for a window thread, so its handle is let go at once.
+// The thread's handle is let go at once: the end of the program waits for the
+// thread through the gate's count instead.
 int StartPopupThread(NoticeBlock* block) {
   platform::ThreadHandle handle;
   uint32_t id = 0;
-  if (platform::ThreadStart(&PopupThread, block, &handle, &id) != 0)
+  AddWindowThread(&PopupGateState);
+  if (platform::ThreadStart(&PopupThread, block, &handle, &id) != 0) {
+    EndWindowThread(&PopupGateState);
     return -1;
+  }
   platform::ThreadRelease(handle);
   return 0;
 }
@@ -44,9 +52,9 @@ int StartPopupThread(NoticeBlock* block) {
 }  // namespace
 
 int main() {
-  // Window threads are let go, not waited for, so one may still use the popup
-  // while main returns and the process ends: the popup lives on the heap and
-  // is never destroyed, so it outlives every window thread.
+  // Window threads are let go, and main waits for them only at the very end
+  // (and only for so long), so one may still use the popup while the process
+  // ends: the popup lives on the heap and is never destroyed.
   g_popup = new MiniNewsWindow;
   PopupGateState.Now = &platform::TimeSeconds;
 
@@ -59,5 +67,6 @@ int main() {
   }
   RunNoticeClient(kNoticeHost, kNoticePort, &StartPopupThread);
   platform::SleepMs(kFinalWaitMs);
+  WaitForWindowThreads(&PopupGateState, kWindowThreadsWaitMs);
   return 0;
 }

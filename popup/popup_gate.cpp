@@ -43,3 +43,23 @@ unsigned RunPopupThread(NoticeBlock* block, PopupGate* gate, PopupRunner run) {
   LeaveGate(gate, tip_later < 0 ? 0 : tip_later);
   return 0;
 }
+
+void AddWindowThread(PopupGate* gate) {
+  std::lock_guard<std::mutex> hold(gate->Mutex);
+  ++gate->WindowThreads;
+}
+
+void EndWindowThread(PopupGate* gate) {
+  {
+    std::lock_guard<std::mutex> hold(gate->Mutex);
+    --gate->WindowThreads;
+  }
+  gate->ThreadEnded.notify_all();
+}
+
+int WaitForWindowThreads(PopupGate* gate, int timeout_ms) {
+  std::unique_lock<std::mutex> hold(gate->Mutex);
+  bool none = gate->ThreadEnded.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                         [gate] { return gate->WindowThreads <= 0; });
+  return none ? 0 : -1;
+}

@@ -2,6 +2,7 @@
 // ticked, a silence of 300 seconds measured from the close. Window threads pass
 // it as one step under its mutex, so two notices can never both get through.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -17,6 +18,8 @@ struct PopupGate {
   int32_t TimeInterval = 0;  // 300 during a silence, 0 otherwise
   int64_t SilenceStart = 0;  // when the silence began (the popup's close)
   GateClock Now = nullptr;
+  int WindowThreads = 0;  // started and not yet at the end of their body
+  std::condition_variable ThreadEnded;
 };
 
 // The process-wide gate of the window threads.
@@ -35,3 +38,12 @@ using PopupRunner = int (*)();
 // The window thread's body for one notice: gate, popup, silence. Frees block on
 // every path. Returns the thread's exit code, 0.
 unsigned RunPopupThread(NoticeBlock* block, PopupGate* gate, PopupRunner run);
+
+// Window threads are counted from just before they start to the end of their
+// body, so that the program can wait for them all before it ends: a thread
+// may still use the popup object after the popup closed.
+void AddWindowThread(PopupGate* gate);
+// The end of a window thread's body, or a thread that could not be started.
+void EndWindowThread(PopupGate* gate);
+// 0 once no window thread is left, -1 after timeout_ms with some still running.
+int WaitForWindowThreads(PopupGate* gate, int timeout_ms);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,6 +133,48 @@ TEST_F(PopupGateTest, OnlyOneOfManyRacingThreadsGetsThePopup) {
     ++refused;
   }
   EXPECT_EQ(refused, static_cast<size_t>(kThreads - 1));
+}
+
+// A popup that stays up until the test closes it.
+std::mutex g_popup_mutex;
+std::condition_variable g_popup_closed;
+bool g_popup_open = false;
+int HeldRunner() {
+  std::unique_lock<std::mutex> hold(g_popup_mutex);
+  g_popup_closed.wait(hold, [] { return !g_popup_open; });
+  return 0;
+}
+
+// The end of the program waits for every window thread it started, the one
+// that shows the popup and the ones the gate turns away, and no longer.
+TEST_F(PopupGateTest, EndOfTheProgramWaitsForEveryWindowThread) {
+  g_popup_open = true;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    AddWindowThread(&gate_);
+    threads.emplace_back([this] {
+      RunPopupThread(new NoticeBlock(), &gate_, &HeldRunner);
+      EndWindowThread(&gate_);
+    });
+  }
+  auto running = [this] {
+    std::lock_guard<std::mutex> hold(gate_.Mutex);
+    return gate_.WindowThreads;
+  };
+  for (int i = 0; i < 1000 && running() > 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(running(), 1) << "the two turned away end at once";
+  EXPECT_EQ(WaitForWindowThreads(&gate_, 200), -1) << "the popup is still up";
+  EXPECT_EQ(console_.Take(), "window is exist!\nwindow is exist!\n");
+  {
+    std::lock_guard<std::mutex> hold(g_popup_mutex);
+    g_popup_open = false;
+  }
+  g_popup_closed.notify_all();
+  EXPECT_EQ(WaitForWindowThreads(&gate_, 10000), 0);
+  EXPECT_EQ(gate_.WindowThreads, 0);
+  for (std::thread& t : threads)
+    t.join();
 }
 
 }  // namespace
