@@ -266,14 +266,20 @@ def nginx_server(bench):
     return port, None
 
 
-# Figures 1, 2 and 4: one cloud, one gateway, DEMO-0001 ready.
-
-def data_path(bench):
+def cloud_and_gateway(bench):
+    """A cloud that exposes DEMO-0001's services on loopback, and a gateway."""
     cloud = fh.DevCloud(os.path.join(bench.bin, "devcloud"), bench.work,
                         config=config_with(["DEMO-0001"]), args=["--expose-services", "DEMO-0001"])
     bench.children.append(cloud.program)
     gateway = fh.Gateway(os.path.join(bench.bin, "harborgate"))
     bench.children.append(gateway.program)
+    return cloud, gateway
+
+
+# Figures 1, 2 and 4: one cloud, one gateway, DEMO-0001 ready.
+
+def data_path(bench):
+    cloud, gateway = cloud_and_gateway(bench)
     bench.commands.append("devcloud --listen %s --config CONFIG --expose-services DEMO-0001"
                           % cloud.address)
     bench.commands.append("harborgate (from a folder of its own, with its page files)")
@@ -661,11 +667,7 @@ def memory(bench):
 # straight to the device.
 
 def video(bench):
-    cloud = fh.DevCloud(os.path.join(bench.bin, "devcloud"), bench.work,
-                        config=config_with(["DEMO-0001"]), args=["--expose-services", "DEMO-0001"])
-    bench.children.append(cloud.program)
-    gateway = fh.Gateway(os.path.join(bench.bin, "harborgate"))
-    bench.children.append(gateway.program)
+    cloud, gateway = cloud_and_gateway(bench)
     direct = fh.wait_until(lambda: exposed_ports(cloud, "DEMO-0001").get("RTSPPort"), 10,
                            "the exposed RTSP service")
     _, reply = fh.ask_until_redirect(gateway, lambda: ask(cloud, "DEMO-0001"))

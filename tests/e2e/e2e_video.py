@@ -5,15 +5,12 @@ and the live view's MJPEG on the mapped media port.
 
 Usage: e2e_video.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
-import argparse
 import base64
 import json
-import os
 import re
 import shutil
 import socket
 import subprocess
-import sys
 import time
 import unittest
 
@@ -197,11 +194,4 @@ class LiveViewOnTheMediaPort(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    GATEWAY = os.path.abspath(args.gateway)
-    DEVCLOUD = os.path.abspath(args.devcloud)
-    lock = harness.hold_e2e_lock()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    harness.run_test_module(globals())

@@ -6,6 +6,7 @@ The gateway listens on fixed ports (9999, 45000), so every test holds
 test starts is ended by its PID when the test is done, and whatever is still
 running when the test process ends, however it ends, is ended then.
 """
+import argparse
 import atexit
 import fcntl
 import hashlib
@@ -15,11 +16,13 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import urllib.parse
 import urllib.request
+import unittest
 
 LOCK_PATH = "/tmp/harborgate-e2e.lock"
 CHECK_CODE_SALT = "5e1c0a9f3b7d24e86c0f1a2b3d4e5f60"
@@ -58,6 +61,20 @@ def hold_e2e_lock():
     lock = os.open(LOCK_PATH, os.O_RDWR | os.O_CREAT, 0o666)
     fcntl.flock(lock, fcntl.LOCK_EX)
     return lock
+
+
+def run_test_module(module_globals):
+    """The entry of a test script that drives a gateway against a device cloud:
+    --gateway and --devcloud become its GATEWAY and DEVCLOUD, the rest goes to
+    unittest, and the script holds the e2e lock while it runs."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--gateway", required=True)
+    parser.add_argument("--devcloud", required=True)
+    args, rest = parser.parse_known_args()
+    module_globals["GATEWAY"] = os.path.abspath(args.gateway)
+    module_globals["DEVCLOUD"] = os.path.abspath(args.devcloud)
+    module_globals["LOCK"] = hold_e2e_lock()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
 def check_code(t):
