@@ -9,7 +9,6 @@ import base64
 import http.client
 import json
 import re
-import shutil
 import socket
 import time
 import unittest
@@ -34,12 +33,7 @@ REDIRECT = re.compile(
 
 def setUpModule():
     global cloud, gateway, folder
-    cloud = harness.DevCloud(DEVCLOUD)
-    unittest.addModuleCleanup(cloud.stop)
-    folder = harness.gateway_folder(GATEWAY)
-    unittest.addModuleCleanup(shutil.rmtree, folder, ignore_errors=True)
-    gateway = harness.Gateway(folder)
-    unittest.addModuleCleanup(gateway.stop)
+    cloud, folder, gateway = harness.start_module_programs(DEVCLOUD, GATEWAY)
 
 
 def ask(device, **overrides):

@@ -8,7 +8,6 @@ Usage: e2e_video.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 import base64
 import json
 import re
-import shutil
 import socket
 import subprocess
 import time
@@ -26,12 +25,7 @@ ports = None
 
 def setUpModule():
     global ports
-    cloud = harness.DevCloud(DEVCLOUD)
-    unittest.addModuleCleanup(cloud.stop)
-    folder = harness.gateway_folder(GATEWAY)
-    unittest.addModuleCleanup(shutil.rmtree, folder, ignore_errors=True)
-    gateway = harness.Gateway(folder)
-    unittest.addModuleCleanup(gateway.stop)
+    cloud, folder, _ = harness.start_module_programs(DEVCLOUD, GATEWAY)
     for _ in range(20):
         reply = harness.gateway_request(harness.device_query(cloud, *FRONT_DOOR))
         if harness.page_kind(reply, folder) == "redirect":

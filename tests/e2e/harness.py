@@ -77,6 +77,18 @@ def run_test_module(module_globals):
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
+def start_module_programs(devcloud, gateway_binary):
+    """A device cloud and a gateway in a folder of its own for a test module,
+    each undone at the module's end (also when a later start fails)."""
+    cloud = DevCloud(devcloud)
+    unittest.addModuleCleanup(cloud.stop)
+    folder = gateway_folder(gateway_binary)
+    unittest.addModuleCleanup(shutil.rmtree, folder, ignore_errors=True)
+    gateway = Gateway(folder)
+    unittest.addModuleCleanup(gateway.stop)
+    return cloud, folder, gateway
+
+
 def check_code(t):
     return hashlib.md5((str(t) + CHECK_CODE_SALT).encode()).hexdigest()
 

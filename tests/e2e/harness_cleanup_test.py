@@ -23,6 +23,7 @@ STUB_SAYS = "stub gateway: cannot start"
 SCRIPTS = [
     (os.path.join(HERE, "e2e_gateway_devcloud.py"), []),
     (os.path.join(HERE, "e2e_browser.py"), ["--out", "{work}/out"]),
+    (os.path.join(HERE, "e2e_video.py"), []),
     (os.path.join(FAULT, "fault_clock.py"), []),
     (os.path.join(FAULT, "fault_tunnel.py"), []),
     (os.path.join(FAULT, "fault_notifier.py"), []),
