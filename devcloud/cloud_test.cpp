@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "devcloud/relay_lines_testing.h"
 #include "zelmo/wire.h"
 
 namespace {
@@ -66,31 +67,10 @@ class CloudTest : public ::testing::Test {
   }
   // Connects to the relay and sends one line.
   bool Hello(tcp::socket& socket, const std::string& line) {
-    std::error_code ec;
-    socket.connect({asio::ip::address_v4::loopback(), cloud_.relay_port()}, ec);
-    if (!ec)
-      asio::write(socket, asio::buffer(line), ec);
-    return !ec;
+    return devcloud_testing::SayHello(socket, cloud_.relay_port(), line);
   }
-  // One line from socket within 5 seconds; "EOF" when it closed, "" on time-out.
   std::string ReadLine(tcp::socket& socket, std::string& inbox) {
-    std::string line;
-    if (zelmo::TakeLine(inbox, line))
-      return line;
-    std::string result;
-    asio::async_read_until(socket, asio::dynamic_buffer(inbox), '\n',
-                           [&](std::error_code ec, std::size_t) {
-                             if (ec)
-                               result = "EOF";
-                             if (!ec)
-                               zelmo::TakeLine(inbox, result);
-                           });
-    io_.restart();
-    io_.run_for(std::chrono::seconds(5));
-    if (!io_.stopped())
-      socket.cancel();
-    io_.run();
-    return result;
+    return devcloud_testing::ReadLineWithin(io_, socket, inbox);
   }
 
   std::mutex said_mutex_;

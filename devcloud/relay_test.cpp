@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <thread>
 
+#include "devcloud/relay_lines_testing.h"
 #include "devcloud/secrets.h"
 #include "zelmo/wire.h"
 
@@ -57,35 +58,14 @@ class RelayTest : public ::testing::Test {
   }
 
   bool Hello(tcp::socket& socket, const std::string& line) {
-    std::error_code ec;
-    socket.connect({asio::ip::address_v4::loopback(), relay_.port()}, ec);
-    if (!ec)
-      asio::write(socket, asio::buffer(line), ec);
-    return !ec;
+    return devcloud_testing::SayHello(socket, relay_.port(), line);
   }
   void Send(tcp::socket& socket, const std::string& line) {
     std::error_code ignored;
     asio::write(socket, asio::buffer(line), ignored);
   }
-  // One line from socket within 5 seconds; "EOF" when it closed, "" on time-out.
   std::string ReadLine(tcp::socket& socket, std::string& inbox) {
-    std::string line;
-    if (zelmo::TakeLine(inbox, line))
-      return line;
-    std::string result;
-    asio::async_read_until(socket, asio::dynamic_buffer(inbox), '\n',
-                           [&](std::error_code ec, std::size_t) {
-                             if (ec)
-                               result = "EOF";
-                             else
-                               zelmo::TakeLine(inbox, result);
-                           });
-    io_.restart();
-    io_.run_for(std::chrono::seconds(5));
-    if (!io_.stopped())
-      socket.cancel();
-    io_.run();
-    return result;
+    return devcloud_testing::ReadLineWithin(io_, socket, inbox);
   }
   // Links an agent for SN-A with the given secret; the relay's last answer.
   std::string LinkAgent(tcp::socket& agent, std::string& inbox, const std::string& secret) {
