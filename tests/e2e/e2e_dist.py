@@ -6,7 +6,6 @@ its log folder beside it.
 Usage: e2e_dist.py --build build-win --devcloud build/bin/devcloud
 """
 import argparse
-import http.client
 import os
 import re
 import shutil
@@ -69,14 +68,8 @@ class Package(unittest.TestCase):
             self.assertEqual(harness.page_kind(reply, folder), "trystun")
             time.sleep(0.3)
         self.assertIsNotNone(match, "no redirect through the unpacked gateway")
-        conn = http.client.HTTPConnection("127.0.0.1", int(match.group(1)), timeout=15)
-        try:
-            conn.request("GET", match.group(2).decode())
-            response = conn.getresponse()
-            body = response.read().decode("utf-8", "replace")
-        finally:
-            conn.close()
-        self.assertEqual(response.status, 200)
+        status, body = harness.local_get(int(match.group(1)), match.group(2).decode())
+        self.assertEqual(status, 200)
         self.assertIn("DEMO-0001", body)
 
         log = os.path.join(folder, "log")

@@ -6,10 +6,10 @@ refused requests, and a network event reaching a notice subscriber.
 Usage: e2e_gateway_devcloud.py --gateway build/bin/harborgate --devcloud build/bin/devcloud
 """
 import base64
-import http.client
 import json
 import re
 import socket
+import sys
 import time
 import unittest
 
@@ -106,15 +106,10 @@ class FrontDoorThroughTheTunnel(unittest.TestCase):
         self.assertEqual(len(set(mapped)), len(mapped), record)
 
     def test_web_interface_signed_in_through_the_http_port(self):
-        conn = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=15)
-        try:
-            # The URL exactly as the browser is sent to it, Key2 unencoded.
-            conn.request("GET", self.url[len("http://localhost:%d" % self.http_port):])
-            response = conn.getresponse()
-            body = response.read().decode("utf-8", "replace")
-        finally:
-            conn.close()
-        self.assertEqual(response.status, 200)
+        # The URL exactly as the browser is sent to it, Key2 unencoded.
+        status, body = harness.local_get(self.http_port,
+                                         self.url[len("http://localhost:%d" % self.http_port):])
+        self.assertEqual(status, 200)
         self.assertIn("Signed in as admin", body)
         self.assertIn("DEMO-0001", body)
         self.assertIn("Front door", body)
@@ -203,4 +198,4 @@ class RefusedRequests(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    harness.run_test_module(globals())
+    harness.run_module(sys.modules[__name__])

@@ -10,6 +10,7 @@ import json
 import re
 import socket
 import subprocess
+import sys
 import time
 import unittest
 
@@ -188,4 +189,4 @@ class LiveViewOnTheMediaPort(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    harness.run_test_module(globals())
+    harness.run_module(sys.modules[__name__])

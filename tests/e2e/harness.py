@@ -10,6 +10,7 @@ import argparse
 import atexit
 import fcntl
 import hashlib
+import http.client
 import os
 import re
 import shutil
@@ -63,18 +64,32 @@ def hold_e2e_lock():
     return lock
 
 
-def run_test_module(module_globals):
+def run_module(module):
     """The entry of a test script that drives a gateway against a device cloud:
-    --gateway and --devcloud become its GATEWAY and DEVCLOUD, the rest goes to
-    unittest, and the script holds the e2e lock while it runs."""
+    takes --gateway and --devcloud into the module's GATEWAY and DEVCLOUD, then
+    runs its tests under the whole-program lock; the rest goes to unittest."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--gateway", required=True)
     parser.add_argument("--devcloud", required=True)
     args, rest = parser.parse_known_args()
-    module_globals["GATEWAY"] = os.path.abspath(args.gateway)
-    module_globals["DEVCLOUD"] = os.path.abspath(args.devcloud)
-    module_globals["LOCK"] = hold_e2e_lock()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    module.GATEWAY = os.path.abspath(args.gateway)
+    module.DEVCLOUD = os.path.abspath(args.devcloud)
+    lock = hold_e2e_lock()
+    try:
+        unittest.main(module=module, argv=[sys.argv[0]] + rest, verbosity=2)
+    finally:
+        os.close(lock)
+
+
+def local_get(port, path):
+    """A GET on 127.0.0.1:port: the status and the body as text."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=15)
+    try:
+        conn.request("GET", path)
+        response = conn.getresponse()
+        return response.status, response.read().decode("utf-8", "replace")
+    finally:
+        conn.close()
 
 
 def start_module_programs(devcloud, gateway_binary):

@@ -6,7 +6,6 @@ The gateway listens on the fixed ports 9999 and 45000, so every fault test holds
 /tmp/harborgate-e2e.lock for its whole run. Every wait is bounded; every process
 a test starts is ended by its own PID, at the latest when the test process ends.
 """
-import argparse
 import base64
 import json
 import os
@@ -17,15 +16,14 @@ import sys
 import tempfile
 import time
 import urllib.parse
-import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402
 from harness import (  # noqa: E402,F401
     CHECK_CODE_SALT, GATEWAY_PORT, LOCK_PATH, NOTICE_PORT, PAGE_FILES, WITH_HOST_ADDRESS,
-    check_code, free_port, hold_e2e_lock, is_listening, started, wait_for_listeners,
-    wait_until, wait_until_ports_free)
+    check_code, free_port, hold_e2e_lock, is_listening, run_module, started,
+    wait_for_listeners, wait_until, wait_until_ports_free)
 
 REDIRECT = re.compile(
     rb"HTTP/1\.1 200 OK\nContent-Type: text/html; charset = utf-8\n\n"
@@ -282,19 +280,3 @@ def can_connect(port):
             return True
     except OSError:
         return False
-
-
-def run_module(module):
-    """The entry of a fault script: takes --gateway and --devcloud into the
-    module's GATEWAY and DEVCLOUD, then runs its tests under the whole-program
-    lock."""
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--devcloud", required=True)
-    args, rest = parser.parse_known_args()
-    module.GATEWAY, module.DEVCLOUD = args.gateway, args.devcloud
-    lock = hold_e2e_lock()
-    try:
-        unittest.main(module=module, argv=[sys.argv[0]] + rest, verbosity=2)
-    finally:
-        os.close(lock)
