@@ -28,6 +28,12 @@ const char* const kUsage =
     "  --expose-services SERIAL\n"
     "                       also serve that device's services on loopback ports and\n"
     "                       print them, to reach them without a tunnel.\n"
+    "  --turn HOST:PORT --turn-secret-file FILE\n"
+    "                       the STUN and TURN server beside the cloud, as the peers\n"
+    "                       reach it, and the file whose first line is the secret\n"
+    "                       shared with it (16 to 256 printable bytes without\n"
+    "                       blanks). Sign-in answers and agent records then carry\n"
+    "                       \"turn\": its address and credentials valid for 600 s.\n"
     "  --agent SERIAL --cloud HOST:PORT\n"
     "                       run one device agent as a process of its own against a\n"
     "                       running cloud. A device marked \"agent\": \"external\" in\n"
@@ -64,8 +70,9 @@ int SplitHostPort(const std::string& text, std::string& host, int& port) {
 
 namespace {
 
-const char* const kValueFlags[] = {"--listen", "--relay-port", "--config",      "--expose-services",
-                                   "--agent",  "--cloud",      "--agent-secret"};
+const char* const kValueFlags[] = {"--listen",          "--relay-port", "--config",
+                                   "--expose-services", "--agent",      "--cloud",
+                                   "--agent-secret",    "--turn",       "--turn-secret-file"};
 
 bool IsValueFlag(const std::string& flag) {
   for (const char* known : kValueFlags) {
@@ -103,6 +110,12 @@ int SetValue(Options& options, const std::string& flag, const std::string& value
     if (value.size() < 16 || !zelmo::IsWord(value))
       return Fail(why, "bad --agent-secret: 16 to 200 printable bytes without blanks");
     options.agent_secret = value;
+  } else if (flag == "--turn") {
+    if (SplitHostPort(value, host, port) != 0 || port == 0 || host.empty())
+      return Fail(why, "bad --turn " + value);
+    options.turn = value;
+  } else if (flag == "--turn-secret-file") {
+    options.turn_secret_file = value;
   } else if (flag == "--cloud") {
     if (SplitHostPort(value, host, port) != 0 || port == 0)
       return Fail(why, "bad --cloud " + value);
@@ -131,6 +144,8 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
     if (SetValue(options, flag, argv[++i], why) != 0)
       return -1;
   }
+  if (options.turn.empty() != options.turn_secret_file.empty())
+    return Fail(why, "--turn and --turn-secret-file go together");
   if (options.mode == Options::Mode::kAgent && options.cloud.empty()) {
     return Fail(why, "--agent needs --cloud HOST:PORT");
   }

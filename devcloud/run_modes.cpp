@@ -92,6 +92,12 @@ int RunCloud(const Options& options) {
   SplitHostPort(options.listen, cloud_options.listen_host, cloud_options.listen_port);
   cloud_options.relay_port = options.relay_port;
   cloud_options.expose = options.expose;
+  if (!options.turn.empty()) {
+    std::string why;
+    if (ReadTurnSecret(options.turn_secret_file, cloud_options.turn.secret, why) != 0)
+      return Fail("--turn-secret-file: " + why);
+    cloud_options.turn.address = options.turn;
+  }
   asio::io_context io;
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](std::error_code, int) { io.stop(); });
