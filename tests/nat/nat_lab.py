@@ -1,6 +1,8 @@
 """The NAT lab: the real gateway and a device agent on networks of their own,
 each behind a NAT, against the device cloud and a TURN server on a small
 internet, all in network namespaces this test makes (as root) and removes.
+devcloud and coturn share a fresh secret, so the TURN credentials in the
+cloud's sign-in answers work at the TURN server; the lab checks that first.
 
     home (gateway) -- home router --+                  +-- site router -- site (agent)
       192.168.1.0/24   NAT          |   internet       |   NAT     10.20.0.0/24
@@ -111,23 +113,36 @@ def build_internet():
     netlab.address(inet, "wan", CLOUD_IP + "/16")
 
 
-def start_cloud():
+def start_cloud(turn_secret_file):
+    """devcloud, which hands out credentials of the TURN server beside it."""
     global cloud_program, config_path
     config_path = os.path.join(OUT, "cloud.json")
     with open(config_path, "w") as f:
         json.dump(cloud_config(), f)
     cloud_program = harness.Program(
         ["ip", "netns", "exec", inet, DEVCLOUD, "--listen", CLOUD, "--relay-port",
-         str(RELAY_PORT), "--config", config_path])
+         str(RELAY_PORT), "--config", config_path, "--turn", "%s:%d" % (CLOUD_IP, TURN_PORT),
+         "--turn-secret-file", turn_secret_file])
     harness.started(cloud_program, lambda: cloud_program.wait_for_line(
         re.escape("devcloud: portal and API on http://%s/" % CLOUD), 20))
 
 
-def start_turn_server():
+def write_turn_secret():
+    """A fresh secret that coturn and devcloud share, in a file only root reads."""
+    path = os.path.join(OUT, "turn-secret")
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+        f.write(secrets.token_hex(16) + "\n")
+    return path
+
+
+def start_turn_server(secret_file):
     """coturn with a configuration of the lab's own: the shared secret for TURN
     credentials, a realm, the internet address only, no CLI and no TLS, a short
-    range of relay ports, its log in the output folder."""
-    secret = secrets.token_hex(16)
+    range of relay ports, its log in the output folder. It must answer a STUN
+    binding, and allocate a relay with the credentials that devcloud's sign-in
+    answer carries."""
+    with open(secret_file) as f:
+        secret = f.readline().strip()
     conf = os.path.join(OUT, "turnserver.conf")
     with open(conf, "w") as f:
         f.write("\n".join([
@@ -149,10 +164,29 @@ def start_turn_server():
                          5)
     mapped = harness.wait_until(answers, 15, "coturn to answer a STUN binding")
     assert mapped[0] == CLOUD_IP, mapped
-    realm, relayed = udp_probe(
-        inet, lambda sock: stun_probe.allocate(sock, (CLOUD_IP, TURN_PORT), secret), 10)
+    turn = sign_in()["turn"]
+    assert turn["address"] == "%s:%d" % (CLOUD_IP, TURN_PORT), turn
+    realm, relayed = udp_probe(inet, lambda sock: stun_probe.allocate(
+        sock, (CLOUD_IP, TURN_PORT), turn["username"], turn["password"]), 10)
     assert realm == "lab.harborgate.test", realm
     assert relayed[0] == CLOUD_IP and TURN_PORTS[0] <= relayed[1] <= TURN_PORTS[1], relayed
+
+
+def sign_in():
+    """The cloud's answer to the lab account's sign-in."""
+    def post():
+        conn = http.client.HTTPConnection(CLOUD_IP, HTTP_PORT, timeout=10)
+        try:
+            conn.request("POST", "/api/signin",
+                         json.dumps({"user": ACCOUNT[0], "password": ACCOUNT[1]}),
+                         {"Content-Type": "application/json"})
+            response = conn.getresponse()
+            return response.status, response.read(1 << 16)
+        finally:
+            conn.close()
+    status, body = netlab.netns_call(inet, post, 15)
+    assert status == 200, "sign-in: %d %r" % (status, body)
+    return json.loads(body)
 
 
 def udp_probe(ns, probe, timeout):
@@ -506,9 +540,10 @@ def setUpModule():
     lab = netlab.Lab()
     unittest.addModuleCleanup(lab.remove_all)
     build_internet()
+    secret_file = write_turn_secret()
     unittest.addModuleCleanup(lambda: cloud_program and cloud_program.stop())
-    start_cloud()
-    start_turn_server()
+    start_cloud(secret_file)
+    start_turn_server(secret_file)
 
 
 def end_on_sigterm(signum, frame):

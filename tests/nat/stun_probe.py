@@ -1,15 +1,14 @@
 """A small STUN client for the NAT lab's probes: a binding request that learns
 the address a NAT maps a UDP socket to, and an allocation that proves the TURN
-server takes the lab's shared secret. Every answer is read with a deadline, at
+server takes the credentials the cloud hands out. Every answer is read with a deadline, at
 most 2048 bytes, and parsed with bounds checks: a short or foreign datagram is
 no answer.
 
 Messages follow RFC 5389 (STUN) and RFC 5766 (TURN): a 20-byte header (type,
 length, the magic cookie, a 12-byte transaction id), then attributes padded to
-four bytes. TURN's long-term credentials from a shared secret: the user name is
-"<expiry>:<name>", its password the Base64 of HMAC-SHA1 under the secret.
+four bytes. With TURN's long-term credentials a request is signed with
+HMAC-SHA1 under MD5("<user>:<realm>:<password>").
 """
-import base64
 import hashlib
 import hmac
 import os
@@ -95,14 +94,10 @@ def binding(sock, server, timeout=1.5):
     return xor_address(attributes[XOR_MAPPED_ADDRESS])
 
 
-def turn_password(secret, user):
-    return base64.b64encode(hmac.new(secret.encode(), user.encode(), hashlib.sha1).digest())
-
-
-def allocate(sock, server, secret, timeout=3):
-    """Allocates a UDP relay with credentials made from secret: first without
-    them, which must be refused with 401 and the server's realm and nonce, then
-    with them. The realm and the relayed (address, port)."""
+def allocate(sock, server, user, password, timeout=3):
+    """Allocates a UDP relay: first without credentials, which must be refused
+    with 401 and the server's realm and nonce, then with user and password. The
+    realm and the relayed (address, port)."""
     transport = attribute(REQUESTED_TRANSPORT, bytes([UDP, 0, 0, 0]))
     txid = os.urandom(12)
     answer = exchange(sock, server, message(ALLOCATE_REQUEST, txid, transport), txid, timeout)
@@ -113,8 +108,7 @@ def allocate(sock, server, secret, timeout=3):
     if kind != ALLOCATE_ERROR or len(code) < 4 or code[2] * 100 + code[3] != 401:
         raise AssertionError("an allocation without credentials got 0x%04x %r" % (kind, code))
     realm, nonce = attributes.get(REALM, b""), attributes.get(NONCE, b"")
-    user = "%d:lab" % (int(time.time()) + 600)
-    key = hashlib.md5(user.encode() + b":" + realm + b":" + turn_password(secret, user)).digest()
+    key = hashlib.md5(b"%s:%s:%s" % (user.encode(), realm, password.encode())).digest()
     body = transport + attribute(USERNAME, user.encode()) + attribute(REALM, realm) + \
         attribute(NONCE, nonce)
     txid = os.urandom(12)
