@@ -256,14 +256,14 @@ void ShowStats(const CloudHttpContext& context, const httplib::Request&,
 void ServePortal(const CloudHttpContext& context, const httplib::Request&,
                  httplib::Response& response) {
   const AccountConfig& account = context.directory->PortalAccount();
-  std::vector<bool> online = context.relay->Call([&] {
-    std::vector<bool> flags;
+  std::vector<DeviceState> states = context.relay->Call([&] {
+    std::vector<DeviceState> list;
     for (const DeviceConfig& device : account.devices) {
-      flags.push_back(context.relay->IsOnline(device.sn));
+      list.push_back({context.relay->IsOnline(device.sn), context.relay->TunnelManners(device.sn)});
     }
-    return flags;
+    return list;
   });
-  response.set_content(RenderPortal(account, online, context.clock->Now(), context.listen),
+  response.set_content(RenderPortal(account, states, context.clock->Now(), context.listen),
                        "text/html; charset=utf-8");
 }
 

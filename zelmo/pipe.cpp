@@ -29,8 +29,7 @@ void Pipe::WriteFirst(int from, std::string bytes) {
                     [self, from](std::error_code ec, std::size_t n) {
                       if (ec)
                         return self->EndDirection(from, false);
-                      if (self->hooks_.counter)
-                        self->hooks_.counter->fetch_add(n);
+                      self->Count(from, n);
                       self->first_[from].clear();
                       self->Read(from);
                     });
@@ -52,10 +51,17 @@ void Pipe::Write(int from, std::size_t n) {
                     [self, from](std::error_code ec, std::size_t written) {
                       if (ec)
                         return self->EndDirection(from, false);
-                      if (self->hooks_.counter)
-                        self->hooks_.counter->fetch_add(written);
+                      self->Count(from, written);
                       self->Read(from);
                     });
+}
+
+void Pipe::Count(int from, std::size_t n) {
+  if (hooks_.counter)
+    hooks_.counter->fetch_add(static_cast<int64_t>(n));
+  const auto& direction = from == 0 ? hooks_.to_b : hooks_.to_a;
+  if (direction)
+    direction->fetch_add(static_cast<int64_t>(n));
 }
 
 // An orderly end passes on as a half-close so the other direction can finish
