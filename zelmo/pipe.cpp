@@ -1,14 +1,38 @@
 // Pipe (see pipe.h). Direction d carries bytes read from sockets_[d] to
-// sockets_[1 - d] through buffers_[d].
+// sockets_[1 - d], through directions_[d]'s kernel pipe or buffer.
+//
+// The kernel pipe is driven by readiness: move from the source into the pipe
+// while it is empty, then from the pipe into the sink, and when a socket cannot
+// go on, wait until it can (async_wait) and try again. A move fails as
+// unsupported, if ever, on its first use; the direction then goes over to
+// copying, and whatever already sat in the kernel pipe goes out first. An
+// orderly end is only seen while the kernel pipe is empty, so the half-close
+// never overtakes bytes.
 #include "zelmo/pipe.h"
+
+#include "platform/splice.h"
 
 namespace zelmo {
 
-Pipe::Pipe(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Hooks hooks)
-    : sockets_{std::move(a), std::move(b)}, hooks_(std::move(hooks)) {
-  buffers_[0].reset(new char[kPipeBufferSize]);
-  buffers_[1].reset(new char[kPipeBufferSize]);
+namespace {
+
+// One move into the kernel pipe takes at most this much, and the pipe is asked
+// to hold as much: a direction that goes over to copying then finds no more in
+// it than its buffer takes.
+constexpr int kKernelPipeBytes = static_cast<int>(kPipeBufferSize);
+
+platform::Socket Handle(asio::ip::tcp::socket& socket) {
+  return static_cast<platform::Socket>(socket.native_handle());
 }
+
+}  // namespace
+
+void Pipe::KernelPipeCloser::operator()(platform::SplicePipe* pipe) const {
+  platform::SplicePipeClose(pipe);
+}
+
+Pipe::Pipe(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Hooks hooks)
+    : sockets_{std::move(a), std::move(b)}, hooks_(std::move(hooks)) {}
 
 std::shared_ptr<Pipe> Pipe::Start(asio::ip::tcp::socket a, asio::ip::tcp::socket b,
                                   std::string first_to_b, std::string first_to_a, Hooks hooks) {
@@ -19,26 +43,110 @@ std::shared_ptr<Pipe> Pipe::Start(asio::ip::tcp::socket a, asio::ip::tcp::socket
 }
 
 void Pipe::WriteFirst(int from, std::string bytes) {
-  if (bytes.empty()) {
-    Read(from);
-    return;
-  }
-  first_[from] = std::move(bytes);
+  if (bytes.empty())
+    return Begin(from);
+  directions_[from].first = std::move(bytes);
   auto self = shared_from_this();
-  asio::async_write(sockets_[1 - from], asio::buffer(first_[from]),
+  asio::async_write(sockets_[1 - from], asio::buffer(directions_[from].first),
                     [self, from](std::error_code ec, std::size_t n) {
                       if (ec)
                         return self->EndDirection(from, false);
-                      if (self->hooks_.counter)
-                        self->hooks_.counter->fetch_add(n);
-                      self->first_[from].clear();
-                      self->Read(from);
+                      self->Count(n);
+                      self->directions_[from].first.clear();
+                      self->Begin(from);
                     });
+}
+
+void Pipe::Begin(int from) {
+  if (!closed_ && OpenKernelPipe(from))
+    return Pump(from);
+  Read(from);
+}
+
+// Without a kernel pipe (none on this system, or out of descriptors) the
+// direction copies; that is no failure of the stream, so nothing is logged.
+bool Pipe::OpenKernelPipe(int from) {
+  std::error_code ec;
+  for (auto& socket : sockets_) {
+    socket.native_non_blocking(true, ec);
+    if (ec)
+      return false;
+  }
+  directions_[from].kernel_pipe.reset(platform::SplicePipeOpen(kKernelPipeBytes));
+  return directions_[from].kernel_pipe != nullptr;
+}
+
+// Moves bytes until a socket has to be waited for, or this turn moved its
+// share; then the rest waits behind the other handlers.
+void Pipe::Pump(int from) {
+  if (closed_)
+    return EndDirection(from, false);
+  Direction& d = directions_[from];
+  const platform::Socket source = Handle(sockets_[from]);
+  const platform::Socket sink = Handle(sockets_[1 - from]);
+  std::size_t moved = 0;
+  while (moved < kPipeBytesPerTurn) {
+    if (d.in_kernel == 0) {
+      int n = platform::SpliceFromSocket(source, d.kernel_pipe.get(), kKernelPipeBytes);
+      if (n == 0)
+        return EndDirection(from, true);
+      if (n < 0)
+        return OnSpliceFailure(from, asio::socket_base::wait_read, !d.spliced_in);
+      d.spliced_in = true;
+      d.in_kernel = static_cast<std::size_t>(n);
+    }
+    int n = platform::SpliceToSocket(d.kernel_pipe.get(), sink, static_cast<int>(d.in_kernel));
+    if (n < 0)
+      return OnSpliceFailure(from, asio::socket_base::wait_write, !d.spliced_out);
+    d.spliced_out = true;
+    d.in_kernel -= static_cast<std::size_t>(n);
+    moved += static_cast<std::size_t>(n);
+    Count(static_cast<std::size_t>(n));
+  }
+  asio::post(sockets_[from].get_executor(),
+             [self = shared_from_this(), from] { self->Pump(from); });
+}
+
+void Pipe::OnSpliceFailure(int from, asio::socket_base::wait_type wait, bool first_use) {
+  const int error = platform::LastSocketError();
+  if (platform::IsWouldBlockError(error)) {
+    auto& socket = sockets_[wait == asio::socket_base::wait_read ? from : 1 - from];
+    socket.async_wait(wait, [self = shared_from_this(), from](std::error_code ec) {
+      if (ec)
+        return self->EndDirection(from, false);
+      self->Pump(from);
+    });
+    return;
+  }
+  if (first_use && platform::IsSpliceUnsupportedError(error))
+    return GoOverToCopy(from);
+  EndDirection(from, false);
+}
+
+void Pipe::GoOverToCopy(int from) {
+  Direction& d = directions_[from];
+  const std::size_t waiting = d.in_kernel;
+  if (waiting > 0 &&
+      platform::SplicePipeRead(d.kernel_pipe.get(), Buffer(from), static_cast<int>(waiting)) !=
+          static_cast<int>(waiting))
+    return EndDirection(from, false);
+  d.kernel_pipe.reset();
+  d.in_kernel = 0;
+  if (waiting > 0)
+    return Write(from, waiting);
+  Read(from);
+}
+
+char* Pipe::Buffer(int from) {
+  auto& buffer = directions_[from].buffer;
+  if (!buffer)
+    buffer.reset(new char[kPipeBufferSize]);
+  return buffer.get();
 }
 
 void Pipe::Read(int from) {
   auto self = shared_from_this();
-  sockets_[from].async_read_some(asio::buffer(buffers_[from].get(), kPipeBufferSize),
+  sockets_[from].async_read_some(asio::buffer(Buffer(from), kPipeBufferSize),
                                  [self, from](std::error_code ec, std::size_t n) {
                                    if (ec)
                                      return self->EndDirection(from, ec == asio::error::eof);
@@ -48,19 +156,25 @@ void Pipe::Read(int from) {
 
 void Pipe::Write(int from, std::size_t n) {
   auto self = shared_from_this();
-  asio::async_write(sockets_[1 - from], asio::buffer(buffers_[from].get(), n),
+  asio::async_write(sockets_[1 - from], asio::buffer(Buffer(from), n),
                     [self, from](std::error_code ec, std::size_t written) {
                       if (ec)
                         return self->EndDirection(from, false);
-                      if (self->hooks_.counter)
-                        self->hooks_.counter->fetch_add(written);
+                      self->Count(written);
                       self->Read(from);
                     });
 }
 
+void Pipe::Count(std::size_t n) {
+  if (hooks_.counter)
+    hooks_.counter->fetch_add(static_cast<int64_t>(n));
+}
+
 // An orderly end passes on as a half-close so the other direction can finish
 // (a request sent, then its answer read); anything else tears both sides down.
+// The direction's kernel pipe is of no more use either way.
 void Pipe::EndDirection(int from, bool orderly) {
+  directions_[from].kernel_pipe.reset();
   std::error_code ignored;
   if (orderly && !closed_) {
     sockets_[1 - from].shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
