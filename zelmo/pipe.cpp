@@ -66,14 +66,19 @@ void Pipe::Begin(int from) {
 // Without a kernel pipe (none on this system, or out of descriptors) the
 // direction copies; that is no failure of the stream, so nothing is logged.
 bool Pipe::OpenKernelPipe(int from) {
+  Direction& d = directions_[from];
+  d.kernel_pipe.reset(platform::SplicePipeOpen(kKernelPipeBytes));
+  if (!d.kernel_pipe)
+    return false;
   std::error_code ec;
   for (auto& socket : sockets_) {
     socket.native_non_blocking(true, ec);
-    if (ec)
+    if (ec) {
+      d.kernel_pipe.reset();
       return false;
+    }
   }
-  directions_[from].kernel_pipe.reset(platform::SplicePipeOpen(kKernelPipeBytes));
-  return directions_[from].kernel_pipe != nullptr;
+  return true;
 }
 
 // Moves bytes until a socket has to be waited for, or this turn moved its
