@@ -32,6 +32,12 @@ int SpliceToSocket(SplicePipe* pipe, Socket s, int len);
 // or -1.
 int SplicePipeRead(SplicePipe* pipe, void* buf, int len);
 
+// Whether the next byte to read from s is urgent data: 1 yes, 0 no, -1 on
+// failure. A move into a pipe stops there and never passes it; it then takes
+// nothing although s is readable, or reads as the end once s has ended too. A
+// plain read passes it.
+int SocketAtUrgentMark(Socket s);
+
 // The failures that say these sockets, or this system, cannot be spliced at all
 // (as opposed to a failing connection): copy instead.
 bool IsSpliceUnsupportedError(int code);

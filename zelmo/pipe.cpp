@@ -8,6 +8,12 @@
 // copying, and whatever already sat in the kernel pipe goes out first. An
 // orderly end is only seen while the kernel pipe is empty, so the half-close
 // never overtakes bytes.
+//
+// A move into the pipe stops at urgent data and never passes it: there it
+// yields nothing although the source is readable, or reads as the end once the
+// source has ended too. So when the source stands at urgent data the direction
+// goes over to copying, which reads past it as the pipe always did; waiting
+// again would spin, and taking the stop for the end would lose the rest.
 #include "zelmo/pipe.h"
 
 #include "platform/splice.h"
@@ -59,7 +65,7 @@ void Pipe::WriteFirst(int from, std::string bytes) {
 
 void Pipe::Begin(int from) {
   if (!closed_ && OpenKernelPipe(from))
-    return Pump(from);
+    return Pump(from, false);
   Read(from);
 }
 
@@ -82,8 +88,9 @@ bool Pipe::OpenKernelPipe(int from) {
 }
 
 // Moves bytes until a socket has to be waited for, or this turn moved its
-// share; then the rest waits behind the other handlers.
-void Pipe::Pump(int from) {
+// share; then the rest waits behind the other handlers. readable: the source
+// has just been reported readable.
+void Pipe::Pump(int from, bool readable) {
   if (closed_)
     return EndDirection(from, false);
   Direction& d = directions_[from];
@@ -93,39 +100,56 @@ void Pipe::Pump(int from) {
   while (moved < kPipeBytesPerTurn) {
     if (d.in_kernel == 0) {
       int n = platform::SpliceFromSocket(source, d.kernel_pipe.get(), kKernelPipeBytes);
-      if (n == 0)
-        return EndDirection(from, true);
-      if (n < 0)
-        return OnSpliceFailure(from, asio::socket_base::wait_read, !d.spliced_in);
+      if (n <= 0)
+        return OnSourceStopped(from, n == 0 ? 0 : platform::LastSocketError(), readable);
       d.spliced_in = true;
       d.in_kernel = static_cast<std::size_t>(n);
+      readable = false;
     }
     int n = platform::SpliceToSocket(d.kernel_pipe.get(), sink, static_cast<int>(d.in_kernel));
     if (n < 0)
-      return OnSpliceFailure(from, asio::socket_base::wait_write, !d.spliced_out);
+      return OnSinkStopped(from, platform::LastSocketError());
     d.spliced_out = true;
     d.in_kernel -= static_cast<std::size_t>(n);
     moved += static_cast<std::size_t>(n);
     Count(static_cast<std::size_t>(n));
   }
   asio::post(sockets_[from].get_executor(),
-             [self = shared_from_this(), from] { self->Pump(from); });
+             [self = shared_from_this(), from] { self->Pump(from, false); });
 }
 
-void Pipe::OnSpliceFailure(int from, asio::socket_base::wait_type wait, bool first_use) {
-  const int error = platform::LastSocketError();
-  if (platform::IsWouldBlockError(error)) {
-    auto& socket = sockets_[wait == asio::socket_base::wait_read ? from : 1 - from];
-    socket.async_wait(wait, [self = shared_from_this(), from](std::error_code ec) {
-      if (ec)
-        return self->EndDirection(from, false);
-      self->Pump(from);
-    });
-    return;
-  }
-  if (first_use && platform::IsSpliceUnsupportedError(error))
+// The move into the kernel pipe took nothing: error is 0 at the end, else why.
+void Pipe::OnSourceStopped(int from, int error, bool readable) {
+  const bool would_block = platform::IsWouldBlockError(error);
+  if ((error == 0 || (would_block && readable)) &&
+      platform::SocketAtUrgentMark(Handle(sockets_[from])) == 1)
+    return GoOverToCopy(from);
+  if (error == 0)
+    return EndDirection(from, true);
+  if (would_block)
+    return Await(from, asio::socket_base::wait_read);
+  if (!directions_[from].spliced_in && platform::IsSpliceUnsupportedError(error))
     return GoOverToCopy(from);
   EndDirection(from, false);
+}
+
+void Pipe::OnSinkStopped(int from, int error) {
+  if (platform::IsWouldBlockError(error))
+    return Await(from, asio::socket_base::wait_write);
+  if (!directions_[from].spliced_out && platform::IsSpliceUnsupportedError(error))
+    return GoOverToCopy(from);
+  EndDirection(from, false);
+}
+
+// Waits until the source can be read or the sink written, then moves on.
+void Pipe::Await(int from, asio::socket_base::wait_type wait) {
+  const bool read = wait == asio::socket_base::wait_read;
+  sockets_[read ? from : 1 - from].async_wait(
+      wait, [self = shared_from_this(), from, read](std::error_code ec) {
+        if (ec)
+          return self->EndDirection(from, false);
+        self->Pump(from, read);
+      });
 }
 
 void Pipe::GoOverToCopy(int from) {

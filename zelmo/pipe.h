@@ -60,8 +60,10 @@ class Pipe : public std::enable_shared_from_this<Pipe> {
   void WriteFirst(int from, std::string bytes);
   void Begin(int from);
   bool OpenKernelPipe(int from);
-  void Pump(int from);
-  void OnSpliceFailure(int from, asio::socket_base::wait_type wait, bool first_use);
+  void Pump(int from, bool readable);
+  void OnSourceStopped(int from, int error, bool readable);
+  void OnSinkStopped(int from, int error);
+  void Await(int from, asio::socket_base::wait_type wait);
   void GoOverToCopy(int from);
   char* Buffer(int from);
   void Read(int from);

@@ -1,7 +1,8 @@
 // Where the pipe moves bytes through kernel pipes: each direction holds one
 // while it runs, and both are closed when the pipe ends, in order or by a
-// reset; and at the descriptor limit, where no kernel pipe can be opened, the
-// pipe copies instead and still carries every byte.
+// reset; urgent data, which a kernel pipe cannot take, neither stalls the
+// stream nor spins; and at the descriptor limit, where no kernel pipe can be
+// opened, the pipe copies instead and still carries every byte.
 #include "zelmo/pipe.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@ namespace {
 
 using zelmo_testing::kMiB;
 using zelmo_testing::Pattern;
+using Tcp = asio::ip::tcp::socket;
 
 // Open descriptors of this process that are pipes.
 int OpenPipes() {
@@ -67,6 +69,40 @@ TEST(PipePosixTest, KernelPipesAreHeldWhileRunningAndClosedOnEveryEnd) {
     EXPECT_LT(joined.counter.load(), static_cast<int64_t>(joined.a.out.size()));
   }
   EXPECT_EQ(OpenPipes(), before) << "after a reset";
+}
+
+// The urgent byte goes nowhere, as it never did when the pipe only copied; the
+// bytes around it come through in order, and the end after them, whether the
+// end came at once or only after the rest had arrived. A move into a kernel
+// pipe stops at urgent data: without care the pipe would take the stop for the
+// end and lose the rest, or wait for the readable source again and again.
+TEST(PipePosixTest, UrgentDataNeitherCutsTheStreamNorSpins) {
+  for (bool end_at_once : {true, false}) {
+    SCOPED_TRACE(end_at_once ? "a ends at once" : "a ends once b has the rest");
+    zelmo_testing::Joined joined;
+    joined.Join("", "");
+    // Small enough for the socket buffers to take at once: the pipe is not run yet.
+    const std::string before = Pattern(16 * 1024, 8);
+    const std::string after = Pattern(16 * 1024, 9);
+    Tcp& a = joined.a.socket;
+    std::error_code ignored;
+    asio::write(a, asio::buffer(before));
+    a.send(asio::buffer("!", 1), asio::socket_base::message_out_of_band);
+    asio::write(a, asio::buffer(after));
+    if (end_at_once)
+      a.shutdown(Tcp::shutdown_send, ignored);
+    joined.b.on_received = [&] {
+      if (joined.b.in.size() == before.size() + after.size())
+        a.shutdown(Tcp::shutdown_send, ignored);
+    };
+    joined.b.Start();
+    joined.io.run_for(std::chrono::seconds(60));
+    joined.pipe.reset();
+    EXPECT_EQ(joined.done, 1);
+    EXPECT_TRUE(joined.b.ended);
+    EXPECT_EQ(joined.b.in.size(), before.size() + after.size());
+    EXPECT_TRUE(joined.b.in == before + after);
+  }
 }
 
 // Holds the soft descriptor limit at the lowest free descriptor, so that no

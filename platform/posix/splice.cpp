@@ -94,6 +94,10 @@ int SplicePipeRead(SplicePipe* pipe, void* buf, int len) {
   }
 }
 
+int SocketAtUrgentMark(Socket s) {
+  return sockatmark(NativeSocket(s));
+}
+
 bool IsSpliceUnsupportedError(int code) {
   return code == EINVAL || code == ENOSYS;
 }

@@ -33,6 +33,10 @@ int SplicePipeRead(SplicePipe*, void*, int) {
   return Unsupported();
 }
 
+int SocketAtUrgentMark(Socket) {
+  return Unsupported();
+}
+
 bool IsSpliceUnsupportedError(int code) {
   return code == WSAEOPNOTSUPP;
 }
