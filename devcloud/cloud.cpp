@@ -67,6 +67,7 @@ int Cloud::StartHttp(const CloudOptions& options, std::string& why) {
   context_.directory = directory_.get();
   context_.clock = &clock_;
   context_.relay = relay_.get();
+  context_.turn = options.turn;
   context_.listen = ReachableHost(options.listen_host) + ":" + std::to_string(port);
   AddCloudRoutes(server_, context_);
   http_.Run();

@@ -17,6 +17,7 @@
 #include "devcloud/http_thread.h"
 #include "devcloud/relay.h"
 #include "devcloud/service_clock.h"
+#include "devcloud/turn_credentials.h"
 
 namespace devcloud {
 
@@ -26,6 +27,7 @@ struct CloudOptions {
   int relay_port = 0;      // 0: a free port
   CloudConfig config;
   std::vector<std::string> expose;  // serials whose services go on loopback ports
+  TurnService turn;                 // address empty: none
 };
 
 class Cloud {

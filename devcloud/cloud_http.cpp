@@ -6,6 +6,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "devcloud/portal.h"
@@ -134,6 +135,13 @@ void SetClock(const CloudHttpContext& context, const httplib::Request& request,
   Answer(response, 200, "ok");
 }
 
+// The STUN and TURN server and credentials of its own for name, when the cloud
+// has such a server; the peers use it to find a way to each other.
+void AddTurn(const CloudHttpContext& context, const std::string& name, json& answer) {
+  if (!context.turn.address.empty())
+    answer["turn"] = TurnCredentials(context.turn, name, std::time(nullptr));
+}
+
 void SignIn(const CloudHttpContext& context, const httplib::Request& request,
             httplib::Response& response) {
   json body = json::parse(request.body, nullptr, false);
@@ -144,7 +152,9 @@ void SignIn(const CloudHttpContext& context, const httplib::Request& request,
   std::string token = context.directory->SignIn(body["user"], body["password"]);
   if (token.empty())
     return AnswerJson(response, 403, {{"error", "wrong user or password"}});
-  AnswerJson(response, 200, {{"token", token}, {"relay_port", context.relay->port()}});
+  json answer = {{"token", token}, {"relay_port", context.relay->port()}};
+  AddTurn(context, body["user"], answer);
+  AnswerJson(response, 200, answer);
 }
 
 const AccountConfig* AccountOfRequest(const CloudHttpContext& context,
@@ -177,12 +187,13 @@ void ServeAgentRecord(const CloudHttpContext& context, const httplib::Request& r
   const DeviceConfig* device = context.directory->Device(request.get_param_value("sn"));
   if (device == nullptr)
     return AnswerJson(response, 404, {{"error", "unknown device"}});
-  AnswerJson(response, 200,
-             {{"sn", device->sn},
-              {"name", device->name},
-              {"user", device->user},
-              {"key", device->key},
-              {"relay_port", context.relay->port()}});
+  json record = {{"sn", device->sn},
+                 {"name", device->name},
+                 {"user", device->user},
+                 {"key", device->key},
+                 {"relay_port", context.relay->port()}};
+  AddTurn(context, device->sn, record);
+  AnswerJson(response, 200, record);
 }
 
 // The serial of an admin request, known to the directory; empty otherwise.
@@ -245,14 +256,14 @@ void ShowStats(const CloudHttpContext& context, const httplib::Request&,
 void ServePortal(const CloudHttpContext& context, const httplib::Request&,
                  httplib::Response& response) {
   const AccountConfig& account = context.directory->PortalAccount();
-  std::vector<bool> online = context.relay->Call([&] {
-    std::vector<bool> flags;
+  std::vector<DeviceState> states = context.relay->Call([&] {
+    std::vector<DeviceState> list;
     for (const DeviceConfig& device : account.devices) {
-      flags.push_back(context.relay->IsOnline(device.sn));
+      list.push_back({context.relay->IsOnline(device.sn), context.relay->TunnelManners(device.sn)});
     }
-    return flags;
+    return list;
   });
-  response.set_content(RenderPortal(account, online, context.clock->Now(), context.listen),
+  response.set_content(RenderPortal(account, states, context.clock->Now(), context.listen),
                        "text/html; charset=utf-8");
 }
 

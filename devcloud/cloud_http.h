@@ -16,6 +16,7 @@
 
 #include "devcloud/directory.h"
 #include "devcloud/relay.h"
+#include "devcloud/turn_credentials.h"
 #include "devcloud/service_clock.h"
 
 namespace devcloud {
@@ -25,6 +26,7 @@ struct CloudHttpContext {
   ServiceClock* clock;
   Relay* relay;
   std::string listen;  // "host:port" as the gateway reaches the cloud
+  TurnService turn;    // address empty: no STUN and TURN server
 };
 
 // Registers every route; the handlers keep a reference to context, which must

@@ -238,9 +238,10 @@ TEST_F(CloudTest, RelayRefusesStrangersAndOfflineDevices) {
   EXPECT_EQ(ReadLine(stream, e), "EOF");
 }
 
-// A tunnel by hand: the stream reaches the device's echo service, events come
-// on the control connection, and closing it ends the tunnel and its streams.
-TEST_F(CloudTest, RelayJoinsStreamsOfAnOpenTunnelAndCountsThem) {
+// A tunnel by hand: the stream reaches the device's echo service, its bytes are
+// counted each way and the tunnel shows as relayed, events come on the control
+// connection, and closing it ends the tunnel and its streams.
+TEST_F(CloudTest, RelayJoinsStreamsOfAnOpenTunnelAndCountsThemEachWay) {
   tcp::socket control(io_), stream(io_);
   std::string control_in, stream_in;
   ASSERT_TRUE(Hello(control, "TUNNEL " + Token("alice", "secret") + " SN-ON\n"));
@@ -262,6 +263,14 @@ TEST_F(CloudTest, RelayJoinsStreamsOfAnOpenTunnelAndCountsThem) {
   EXPECT_EQ(stats["tunnels"], 1);
   EXPECT_EQ(stats["streams"], 1);
   EXPECT_EQ(stats["bytes"].get<int64_t>(), carried);
+  json open = json::parse(Get("/admin/stats")->body)["tunnels"];
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(open[0]["sn"], "SN-ON");
+  EXPECT_EQ(open[0]["path"], "cloud");
+  EXPECT_EQ(open[0]["bytes_to_device"].get<int64_t>(), 5);
+  EXPECT_EQ(open[0]["bytes_from_device"].get<int64_t>(), 42 + 5);
+  EXPECT_NE(Get("/")->body.find("SN-ON &middot; online &middot; relayed</span>"),
+            std::string::npos);
   ASSERT_EQ(Post("/admin/netinfo?sn=SN-ON&code=1&count=12"), 200);
   EXPECT_EQ(ReadLine(control, control_in), "NETINFO 1 12");
   control.close();
@@ -271,6 +280,8 @@ TEST_F(CloudTest, RelayJoinsStreamsOfAnOpenTunnelAndCountsThem) {
   }
   EXPECT_EQ(DeviceStats("SN-ON")["tunnels"], 0);
   EXPECT_EQ(DeviceStats("SN-ON")["streams"], 0);
+  EXPECT_EQ(json::parse(Get("/admin/stats")->body)["tunnels"].size(), 0u);
+  EXPECT_NE(Get("/")->body.find("SN-ON &middot; online</span>"), std::string::npos);
 }
 
 // The agent keeps spares at the relay; streams opened back to back reach the

@@ -144,6 +144,8 @@ TEST(DevcloudProgram, ServesUntilSigtermAndAnAgentProcessBringsADeviceOnline) {
        "agent": "external", "agent_secret": "secret-of-sn-ext-0001"}]}]})";
   Child cloud({"--listen", "127.0.0.1:0", "--config", config});
   ASSERT_TRUE(cloud.started());
+  std::string relay = cloud.WaitForLine("devcloud: relay on 127.0.0.1:");
+  ASSERT_NE(relay, "");
   std::string line = cloud.WaitForLine("devcloud: portal and API on http://127.0.0.1:");
   ASSERT_NE(line, "");
   int port = std::stoi(line.substr(line.rfind(':') + 1));
@@ -165,6 +167,14 @@ TEST(DevcloudProgram, ServesUntilSigtermAndAnAgentProcessBringsADeviceOnline) {
   EXPECT_NE(agent.WaitForLine("devcloud: SN-EXT MediaPort on 127.0.0.1:"), "");
   EXPECT_TRUE(WaitForOnline(port, "SN-EXT", true));
   EXPECT_EQ(agent.Terminate(), 0);
+  EXPECT_TRUE(WaitForOnline(port, "SN-EXT", false));
+
+  // Given the relay's port, an agent asks the cloud's HTTP nothing (nobody
+  // listens on port 9) and takes its record from the config.
+  Child remote({"--agent", "SN-EXT", "--cloud", "127.0.0.1:9", "--relay-port",
+                relay.substr(relay.rfind(':') + 1), "--config", config});
+  EXPECT_TRUE(WaitForOnline(port, "SN-EXT", true));
+  EXPECT_EQ(remote.Terminate(), 0);
   EXPECT_TRUE(WaitForOnline(port, "SN-EXT", false));
 
   EXPECT_EQ(cloud.Terminate(), 0);

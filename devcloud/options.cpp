@@ -11,7 +11,7 @@ const char* const kUsage =
     "  devcloud [--listen HOST:PORT] [--relay-port PORT] [--config FILE]\n"
     "           [--expose-services SERIAL]...\n"
     "  devcloud --agent SERIAL --cloud HOST:PORT (--config FILE | --agent-secret SECRET)\n"
-    "           [--expose-services SERIAL]\n"
+    "           [--relay-port PORT] [--expose-services SERIAL]\n"
     "  devcloud --print-demo-config | --help\n"
     "\n"
     "A local device cloud for the gateway: service clock, accounts, device list,\n"
@@ -28,6 +28,12 @@ const char* const kUsage =
     "  --expose-services SERIAL\n"
     "                       also serve that device's services on loopback ports and\n"
     "                       print them, to reach them without a tunnel.\n"
+    "  --turn HOST:PORT --turn-secret-file FILE\n"
+    "                       the STUN and TURN server beside the cloud, as the peers\n"
+    "                       reach it, and the file whose first line is the secret\n"
+    "                       shared with it (16 to 256 printable bytes without\n"
+    "                       blanks). Sign-in answers and agent records then carry\n"
+    "                       \"turn\": its address and credentials valid for 600 s.\n"
     "  --agent SERIAL --cloud HOST:PORT\n"
     "                       run one device agent as a process of its own against a\n"
     "                       running cloud. A device marked \"agent\": \"external\" in\n"
@@ -37,6 +43,10 @@ const char* const kUsage =
     "                       relay: it reads it from the cloud's --config FILE, or\n"
     "                       takes it from --agent-secret SECRET (16 to 200 printable\n"
     "                       bytes without blanks). A refused agent ends with status 1.\n"
+    "                       The agent asks the cloud (loopback only) for its device's\n"
+    "                       name, user and key and the relay's port; given\n"
+    "                       --relay-port PORT it asks nothing and takes them from\n"
+    "                       --config FILE, as it must on another computer.\n"
     "\n"
     "Admin (loopback only; POST with Content-Type: application/json):\n"
     "POST /admin/clock?offset=S|fixed=T|status=CODE,\n"
@@ -60,8 +70,9 @@ int SplitHostPort(const std::string& text, std::string& host, int& port) {
 
 namespace {
 
-const char* const kValueFlags[] = {"--listen", "--relay-port", "--config",      "--expose-services",
-                                   "--agent",  "--cloud",      "--agent-secret"};
+const char* const kValueFlags[] = {"--listen",          "--relay-port", "--config",
+                                   "--expose-services", "--agent",      "--cloud",
+                                   "--agent-secret",    "--turn",       "--turn-secret-file"};
 
 bool IsValueFlag(const std::string& flag) {
   for (const char* known : kValueFlags) {
@@ -99,6 +110,12 @@ int SetValue(Options& options, const std::string& flag, const std::string& value
     if (value.size() < 16 || !zelmo::IsWord(value))
       return Fail(why, "bad --agent-secret: 16 to 200 printable bytes without blanks");
     options.agent_secret = value;
+  } else if (flag == "--turn") {
+    if (SplitHostPort(value, host, port) != 0 || port == 0 || host.empty())
+      return Fail(why, "bad --turn " + value);
+    options.turn = value;
+  } else if (flag == "--turn-secret-file") {
+    options.turn_secret_file = value;
   } else if (flag == "--cloud") {
     if (SplitHostPort(value, host, port) != 0 || port == 0)
       return Fail(why, "bad --cloud " + value);
@@ -127,6 +144,8 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
     if (SetValue(options, flag, argv[++i], why) != 0)
       return -1;
   }
+  if (options.turn.empty() != options.turn_secret_file.empty())
+    return Fail(why, "--turn and --turn-secret-file go together");
   if (options.mode == Options::Mode::kAgent && options.cloud.empty()) {
     return Fail(why, "--agent needs --cloud HOST:PORT");
   }

@@ -17,6 +17,8 @@ struct Options {
   std::string agent_sn;
   std::string agent_secret;  // the agent's secret, if given on the command line
   std::string cloud;         // the agent's cloud, "host:port"
+  std::string turn;          // the STUN and TURN server, "host:port"; empty: none
+  std::string turn_secret_file;
 };
 
 // 0, or -1 with why.

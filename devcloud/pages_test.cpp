@@ -52,15 +52,16 @@ TEST(PortalLink, EncodesValuesThatWouldBreakTheQuery) {
       << link;
 }
 
-TEST(Portal, ListsEveryDeviceWithItsStateAndLink) {
+TEST(Portal, ListsEveryDeviceWithItsStateTunnelAndLink) {
   AccountConfig account = DemoAccount();
   DeviceConfig garage = account.devices[0];
   garage.sn = "DEMO-0003";
   garage.name = "<Garage>";
   account.devices.push_back(garage);
-  std::string page = devcloud::RenderPortal(account, {true, false}, 1700000000, "127.0.0.1:8700");
-  EXPECT_NE(page.find("DEMO-0001 &middot; online"), std::string::npos);
-  EXPECT_NE(page.find("DEMO-0003 &middot; offline"), std::string::npos);
+  std::string page = devcloud::RenderPortal(account, {{true, "relayed"}, {false, ""}}, 1700000000,
+                                            "127.0.0.1:8700");
+  EXPECT_NE(page.find("DEMO-0001 &middot; online &middot; relayed</span>"), std::string::npos);
+  EXPECT_NE(page.find("DEMO-0003 &middot; offline</span>"), std::string::npos);
   EXPECT_NE(page.find("&lt;Garage&gt;"), std::string::npos);
   EXPECT_EQ(page.find("<Garage>"), std::string::npos);
   EXPECT_NE(page.find("href=\"http://127.0.0.1:9999/?t=1700000600&amp;k="), std::string::npos);

@@ -30,11 +30,12 @@ const char* const kListStyle =
     "ok)}"
     ".who{flex:1}.who b{display:block}.who span{color:var(--muted);font-size:13px}";
 
-std::string DeviceRow(const AccountConfig& account, const DeviceConfig& device, bool online,
-                      int64_t service_time, const std::string& listen) {
-  return std::string("<li><span class=\"dot") + (online ? " on" : "") + "\"></span>" +
+std::string DeviceRow(const AccountConfig& account, const DeviceConfig& device,
+                      const DeviceState& state, int64_t service_time, const std::string& listen) {
+  std::string tunnel = state.tunnel.empty() ? "" : " &middot; " + EscapeHtml(state.tunnel);
+  return std::string("<li><span class=\"dot") + (state.online ? " on" : "") + "\"></span>" +
          "<span class=\"who\"><b>" + EscapeHtml(device.name) + "</b><span>" +
-         EscapeHtml(device.sn) + " &middot; " + (online ? "online" : "offline") +
+         EscapeHtml(device.sn) + " &middot; " + (state.online ? "online" : "offline") + tunnel +
          "</span></span><a class=\"button\" href=\"" +
          EscapeHtml(PortalLink(account, device, service_time, listen)) +
          "\">Open web interface</a></li>";
@@ -54,12 +55,12 @@ std::string PortalLink(const AccountConfig& account, const DeviceConfig& device,
          "&si=" + PercentEncode(host) + "&sc=1&hi=" + PercentEncode(listen) + "&";
 }
 
-std::string RenderPortal(const AccountConfig& account, const std::vector<bool>& online,
+std::string RenderPortal(const AccountConfig& account, const std::vector<DeviceState>& states,
                          int64_t service_time, const std::string& listen) {
   std::string rows;
   for (std::size_t i = 0; i < account.devices.size(); ++i) {
-    bool on = i < online.size() && online[i];
-    rows += DeviceRow(account, account.devices[i], on, service_time, listen);
+    DeviceState state = i < states.size() ? states[i] : DeviceState();
+    rows += DeviceRow(account, account.devices[i], state, service_time, listen);
   }
   return std::string("<!DOCTYPE html><html><head><meta charset=\"utf-8\">") +
          "<title>Device cloud</title><style>" + kPortalStyle + kListStyle +

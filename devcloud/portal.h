@@ -1,7 +1,8 @@
-// The portal at GET /: the portal account's devices, each with its state and an
-// "Open web interface" link to the gateway on this computer. The link carries a
-// time stamp ten minutes ahead of the service clock and its check code, so the
-// gateway honours it for ten minutes after the page was made.
+// The portal at GET /: the portal account's devices, each with its state, how
+// its open tunnel goes, and an "Open web interface" link to the gateway on this
+// computer. The link carries a time stamp ten minutes ahead of the service
+// clock and its check code, so the gateway honours it for ten minutes after the
+// page was made.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -20,8 +21,14 @@ extern const char* const kPortalStyle;
 std::string PortalLink(const AccountConfig& account, const DeviceConfig& device,
                        int64_t service_time, const std::string& listen);
 
-// online holds one flag per device of the account, in the same order.
-std::string RenderPortal(const AccountConfig& account, const std::vector<bool>& online,
+// What a device's row shows beside its name and serial.
+struct DeviceState {
+  bool online = false;
+  std::string tunnel;  // how its open tunnel goes ("relayed"); empty while none is open
+};
+
+// states holds one entry per device of the account, in the same order.
+std::string RenderPortal(const AccountConfig& account, const std::vector<DeviceState>& states,
                          int64_t service_time, const std::string& listen);
 
 }  // namespace devcloud

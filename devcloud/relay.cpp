@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <set>
 
 #include "devcloud/secrets.h"
 #include "zelmo/wire.h"
@@ -52,8 +53,13 @@ struct Relay::ReadyStream {
   std::string inbox;
 };
 
+// The bytes of a tunnel's streams are counted each way by their pipes, which
+// hold the counters for as long as they run.
 struct Relay::Tunnel {
   std::string sn;
+  zelmo::TunnelPath path;  // every tunnel the relay joins goes through it
+  std::shared_ptr<std::atomic<int64_t>> to_device = std::make_shared<std::atomic<int64_t>>(0);
+  std::shared_ptr<std::atomic<int64_t>> from_device = std::make_shared<std::atomic<int64_t>>(0);
   std::shared_ptr<LineLink> control;
   std::vector<std::weak_ptr<zelmo::Pipe>> pipes;
   std::vector<std::shared_ptr<ReadyStream>> ready;
@@ -305,6 +311,8 @@ void Relay::Join(Device& device, Tunnel& tunnel, tcp::socket library_side, std::
   ++device.streams;
   zelmo::Pipe::Hooks hooks;
   hooks.counter = &device.bytes;
+  hooks.to_b = tunnel.to_device;
+  hooks.to_a = tunnel.from_device;
   Device* counted = &device;
   hooks.on_done = [counted] { --counted->streams; };
   auto& pipes = tunnel.pipes;
@@ -456,7 +464,27 @@ bool Relay::IsLinked(const std::string& sn) const {
   return found != devices_.end() && found->second->agent != nullptr;
 }
 
+std::string Relay::TunnelManners(const std::string& sn) const {
+  std::set<std::string> manners;
+  for (const auto& entry : tunnels_) {
+    if (entry.second->sn == sn)
+      manners.insert(zelmo::PathManner(entry.second->path));
+  }
+  std::string text;
+  for (const std::string& manner : manners)
+    text += (text.empty() ? "" : ", ") + manner;
+  return text;
+}
+
 nlohmann::json Relay::Stats() const {
+  nlohmann::json open = nlohmann::json::array();
+  for (const auto& entry : tunnels_) {
+    const Tunnel& tunnel = *entry.second;
+    open.push_back({{"sn", tunnel.sn},
+                    {"path", zelmo::PathCarrier(tunnel.path)},
+                    {"bytes_to_device", tunnel.to_device->load()},
+                    {"bytes_from_device", tunnel.from_device->load()}});
+  }
   nlohmann::json list = nlohmann::json::array();
   for (const AccountConfig& account : directory_.config().accounts) {
     for (const DeviceConfig& config : account.devices) {
@@ -479,7 +507,7 @@ nlohmann::json Relay::Stats() const {
                       {"bytes", device.bytes.load()}});
     }
   }
-  return {{"devices", list}, {"accept_errors", accept_errors_}};
+  return {{"devices", list}, {"tunnels", open}, {"accept_errors", accept_errors_}};
 }
 
 void Relay::Close() {

@@ -25,6 +25,7 @@
 #include "devcloud/directory.h"
 #include "devcloud/line_link.h"
 #include "zelmo/pipe.h"
+#include "zelmo/tunnel_path.h"
 
 namespace devcloud {
 
@@ -53,6 +54,11 @@ class Relay {
   bool IsOnline(const std::string& sn) const;
   // The device's agent is linked, whatever the admin's online switch says.
   bool IsLinked(const std::string& sn) const;
+  // How the device's open tunnels go ("relayed"; several joined by ", "), or
+  // empty while none is open.
+  std::string TunnelManners(const std::string& sn) const;
+  // Per device: its state, tunnel and stream counts, bytes both ways; per open
+  // tunnel: its device, its path and the bytes to and from the device.
   nlohmann::json Stats() const;
   void Close();
 

@@ -57,6 +57,32 @@ int AgentSecret(const Options& options, std::string& secret) {
   return 0;
 }
 
+// The device's record and the relay's port: from the cloud, or, when the
+// relay's port is given, from the cloud's config file without asking the cloud
+// at all. The cloud hands the record to loopback peers only, as it holds the
+// device's key, so an agent on another computer must be given both.
+int AgentRecord(const Options& options, const std::string& host, int port, DeviceInfo& device,
+                uint16_t& relay_port) {
+  const std::string& sn = options.agent_sn;
+  std::string why;
+  if (options.relay_port == 0) {
+    if (FetchAgentRecord(host, port, sn, device, relay_port, why) != 0)
+      return Fail("agent " + sn + ": " + why);
+    return 0;
+  }
+  CloudConfig config;
+  if (options.config_path.empty())
+    return Fail("agent " + sn + ": --relay-port needs --config FILE for the device's record");
+  if (LoadConfig(options, config) != 0)
+    return 1;
+  const DeviceConfig* found = FindDevice(config, sn);
+  if (found == nullptr)
+    return Fail("agent " + sn + ": not in config " + options.config_path);
+  device = DeviceInfo{found->sn, found->name, found->user, found->key};
+  relay_port = static_cast<uint16_t>(options.relay_port);
+  return 0;
+}
+
 }  // namespace
 
 int RunCloud(const Options& options) {
@@ -66,6 +92,12 @@ int RunCloud(const Options& options) {
   SplitHostPort(options.listen, cloud_options.listen_host, cloud_options.listen_port);
   cloud_options.relay_port = options.relay_port;
   cloud_options.expose = options.expose;
+  if (!options.turn.empty()) {
+    std::string why;
+    if (ReadTurnSecret(options.turn_secret_file, cloud_options.turn.secret, why) != 0)
+      return Fail("--turn-secret-file: " + why);
+    cloud_options.turn.address = options.turn;
+  }
   asio::io_context io;
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](std::error_code, int) { io.stop(); });
@@ -88,10 +120,8 @@ int RunAgent(const Options& options) {
     return 1;
   DeviceInfo device;
   uint16_t relay_port = 0;
-  std::string why;
-  if (FetchAgentRecord(host, port, options.agent_sn, device, relay_port, why) != 0) {
-    return Fail("agent " + options.agent_sn + ": " + why);
-  }
+  if (AgentRecord(options, host, port, device, relay_port) != 0)
+    return 1;
   asio::io_context io;
   asio::ip::tcp::resolver resolver(io);
   std::error_code ec;

@@ -57,7 +57,7 @@ void Pipe::WriteFirst(int from, std::string bytes) {
                     [self, from](std::error_code ec, std::size_t n) {
                       if (ec)
                         return self->EndDirection(from, false);
-                      self->Count(n);
+                      self->Count(from, n);
                       self->directions_[from].first.clear();
                       self->Begin(from);
                     });
@@ -112,7 +112,7 @@ void Pipe::Pump(int from, bool readable) {
     d.spliced_out = true;
     d.in_kernel -= static_cast<std::size_t>(n);
     moved += static_cast<std::size_t>(n);
-    Count(static_cast<std::size_t>(n));
+    Count(from, static_cast<std::size_t>(n));
   }
   asio::post(sockets_[from].get_executor(),
              [self = shared_from_this(), from] { self->Pump(from, false); });
@@ -189,14 +189,17 @@ void Pipe::Write(int from, std::size_t n) {
                     [self, from](std::error_code ec, std::size_t written) {
                       if (ec)
                         return self->EndDirection(from, false);
-                      self->Count(written);
+                      self->Count(from, written);
                       self->Read(from);
                     });
 }
 
-void Pipe::Count(std::size_t n) {
+void Pipe::Count(int from, std::size_t n) {
   if (hooks_.counter)
     hooks_.counter->fetch_add(static_cast<int64_t>(n));
+  const auto& direction = from == 0 ? hooks_.to_b : hooks_.to_a;
+  if (direction)
+    direction->fetch_add(static_cast<int64_t>(n));
 }
 
 // An orderly end passes on as a half-close so the other direction can finish

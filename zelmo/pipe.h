@@ -31,7 +31,11 @@ class Pipe : public std::enable_shared_from_this<Pipe> {
  public:
   struct Hooks {
     std::atomic<int64_t>* counter = nullptr;  // grows by every byte written, both ways
-    std::function<void()> on_done;            // once, when both sides are closed
+    // Each grows by the bytes written to its side: to_b by those read from a,
+    // to_a by those read from b. The pipe holds them as long as it lives.
+    std::shared_ptr<std::atomic<int64_t>> to_b;
+    std::shared_ptr<std::atomic<int64_t>> to_a;
+    std::function<void()> on_done;  // once, when both sides are closed
   };
 
   // Starts the pipe. first_to_b / first_to_a are bytes already read from a / b
@@ -68,8 +72,8 @@ class Pipe : public std::enable_shared_from_this<Pipe> {
   char* Buffer(int from);
   void Read(int from);
   void Write(int from, std::size_t n);
-  void Count(std::size_t n);
   void EndDirection(int from, bool orderly);
+  void Count(int from, std::size_t n);
 
   std::array<asio::ip::tcp::socket, 2> sockets_;
   std::array<Direction, 2> directions_;

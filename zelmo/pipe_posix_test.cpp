@@ -152,6 +152,8 @@ TEST(PipePosixTest, CopiesWhenNoKernelPipeCanBeHad) {
   EXPECT_TRUE(joined.b.in == "first\n" + joined.a.out);
   EXPECT_TRUE(joined.a.in == joined.b.out);
   EXPECT_EQ(joined.counter.load(), static_cast<int64_t>(joined.a.in.size() + joined.b.in.size()));
+  EXPECT_EQ(joined.to_b->load(), static_cast<int64_t>(joined.b.in.size()));
+  EXPECT_EQ(joined.to_a->load(), static_cast<int64_t>(joined.a.in.size()));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // A pipe between two loopback connections carries megabytes both ways at once
 // without losing, doubling or reordering a byte, sends the bytes it was given
 // first before all others, passes one side's end on as a half-close while the
-// other side goes on sending, counts every byte it delivers, and reports its
-// end once.
+// other side goes on sending, counts every byte it delivers, in all and each
+// way, and reports its end once.
 #include "zelmo/pipe.h"
 
 #include <gtest/gtest.h>
@@ -37,6 +37,8 @@ TEST(PipeTest, CarriesBothWaysInOrderAndPassesOnAHalfClose) {
   EXPECT_TRUE(b_got == first_to_b + joined.a.out) << "bytes from a arrived changed";
   EXPECT_TRUE(a_got == first_to_a + joined.b.out) << "bytes from b arrived changed";
   EXPECT_EQ(joined.counter.load(), static_cast<int64_t>(a_got.size() + b_got.size()));
+  EXPECT_EQ(joined.to_b->load(), static_cast<int64_t>(b_got.size()));
+  EXPECT_EQ(joined.to_a->load(), static_cast<int64_t>(a_got.size()));
 }
 
 }  // namespace

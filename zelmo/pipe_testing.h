@@ -113,6 +113,8 @@ struct Joined {
   void StartPipe(std::string first_to_b, std::string first_to_a) {
     zelmo::Pipe::Hooks hooks;
     hooks.counter = &counter;
+    hooks.to_b = to_b;
+    hooks.to_a = to_a;
     hooks.on_done = [this] { ++done; };
     pipe = zelmo::Pipe::Start(std::move(a_side), std::move(b_side), std::move(first_to_b),
                               std::move(first_to_a), std::move(hooks));
@@ -136,6 +138,8 @@ struct Joined {
   Peer a{io};
   Peer b{io};
   std::atomic<int64_t> counter{0};
+  std::shared_ptr<std::atomic<int64_t>> to_b = std::make_shared<std::atomic<int64_t>>(0);
+  std::shared_ptr<std::atomic<int64_t>> to_a = std::make_shared<std::atomic<int64_t>>(0);
   int done = 0;
   std::shared_ptr<zelmo::Pipe> pipe;
   tcp::socket a_side{io};

@@ -19,6 +19,7 @@ class KeepingTransport : public zelmo::Transport {
     streams.push_back(std::move(stream));
   }
   void Close() override {}
+  zelmo::TunnelPath path() const override { return {}; }
   std::vector<tcp::socket> sockets;
   std::vector<std::shared_ptr<void>> streams;
 };

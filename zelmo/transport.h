@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "zelmo/tunnel_path.h"
+
 namespace zelmo {
 
 class Transport {
@@ -22,6 +24,9 @@ class Transport {
 
   // Ends every stream; connections handed over later are closed at once.
   virtual void Close() = 0;
+
+  // The path that streams carried from now on take.
+  virtual TunnelPath path() const = 0;
 };
 
 }  // namespace zelmo

@@ -77,6 +77,14 @@ void Tunnel::ReportNetInfo(int code, int count) {
     gate_->Pass([&] { callback(user, code, count); });
 }
 
+void Tunnel::NotePath(const TunnelPath& path) {
+  if (path_noted_ && path == path_)
+    return;
+  path_noted_ = true;
+  path_ = path;
+  Log(kLogProgress, "Zelmo: tunnel to %s is %s", device_sn_.c_str(), DescribePath(path).c_str());
+}
+
 void Tunnel::Close() {
   closed_.store(true);
   for (auto& rule : rules_)

@@ -5,9 +5,10 @@
 // its last value) while its rules stop forwarding and new rules are refused.
 //
 // Threads: AddRule, Bytes and SetNetInfoCallback may be called from any thread;
-// ReportNetInfo and Close run on the I/O thread, which owns the rules and the
-// transport. The host's handle to a tunnel (its context) is resolved through the
-// client registry, never by looking at the memory it points to.
+// ReportNetInfo, NotePath and Close run on the I/O thread, which owns the rules,
+// the transport and the path last logged. The host's handle to a tunnel (its
+// context) is resolved through the client registry, never by looking at the
+// memory it points to.
 #pragma once
 #include <asio.hpp>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include "zelmo/callback_gate.h"
 #include "zelmo/port_rule.h"
 #include "zelmo/transport.h"
+#include "zelmo/tunnel_path.h"
 #include "zelmo/zelmo_api.h"
 
 namespace zelmo {
@@ -48,6 +50,9 @@ class Tunnel {
   void SetNetInfoCallback(void* user, ZelmoNetInfoCallBack callback);
 
   void ReportNetInfo(int code, int count);
+  // Logs the path of the tunnel's streams when it is the first noted or
+  // differs from the last one.
+  void NotePath(const TunnelPath& path);
   void Close();
 
  private:
@@ -61,6 +66,8 @@ class Tunnel {
   std::atomic<bool> closed_{false};
   std::unique_ptr<Transport> transport_;
   std::vector<std::unique_ptr<PortRule>> rules_;
+  bool path_noted_ = false;
+  TunnelPath path_;
   std::mutex callback_mutex_;
   void* netinfo_user_ = nullptr;
   ZelmoNetInfoCallBack netinfo_ = nullptr;

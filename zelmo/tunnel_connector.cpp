@@ -164,11 +164,13 @@ void TunnelConnector::CheckListed(const std::string& tunnel_id, const std::strin
 // The context is stored by the up event before the host hears of the tunnel.
 void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
   auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id, events_.gate);
-  tunnel->SetTransport(
-      std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter()));
+  auto transport = std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter());
+  const TunnelPath path = transport->path();
+  tunnel->SetTransport(std::move(transport));
   tunnels_.push_back(std::move(tunnel));
   phase_ = Phase::kUp;
   Log(kLogProgress, "Zelmo: tunnel to %s is up (tunnel id %s)", serial_.c_str(), tunnel_id.c_str());
+  tunnels_.back()->NotePath(path);
   events_.up(*tunnels_.back());
   last_heard_ = std::chrono::steady_clock::now();
   keepalive_interval_ = std::chrono::milliseconds(keepalive_ms.load());

@@ -47,6 +47,9 @@
 // account's devices (GET with "Authorization: Bearer <token>"; 200 {"devices":
 // [{"sn","name","tunnel_id","user","key"}]}), and a device agent's own record
 // (GET ?sn=, loopback peers only; 200 {"sn","name","user","key","relay_port"}).
+// Where the cloud has a STUN and TURN server beside it, sign-in answers and
+// agent records also carry "turn": {"address","username","password","ttl"},
+// short-lived credentials of that server for the account or the device.
 #pragma once
 #include <chrono>
 #include <cstddef>

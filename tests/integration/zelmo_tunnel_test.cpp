@@ -7,7 +7,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "devcloud/agent.h"
 #include "devcloud/agent_record.h"
@@ -53,9 +55,19 @@ class TunnelTest : public ::testing::Test {
   void* client_ = nullptr;
 };
 
+// The path the tunnel took is logged once as it comes up.
 TEST_F(TunnelTest, ComesUpWithContextStoredAndDeviceListedBeforeTheCallback) {
   ASSERT_EQ(ZelmoTunnelContext(client_), nullptr);
   ASSERT_TRUE(Open("SN-ON"));
+  int path_lines = 0;
+  for (const auto& line : zelmo_test::LoggedLines()) {
+    if (line.second.find(" is relayed ") != std::string::npos) {
+      EXPECT_EQ(line,
+                std::make_pair(6, std::string("Zelmo: tunnel to SN-ON is relayed (cloud)\n")));
+      ++path_lines;
+    }
+  }
+  EXPECT_EQ(path_lines, 1);
   std::lock_guard<std::mutex> lock(recorder_.mutex);
   EXPECT_EQ(recorder_.tunnel_id, "tn-on");
   EXPECT_NE(recorder_.context_seen, nullptr);
