@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "platform/digest.h"
 #include "zelmo/wire.h"
 
 namespace devcloud {
@@ -17,10 +18,9 @@ std::string HmacSha1Base64(const std::string& key, const std::string& text) {
   unsigned int length = 0;
   HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()),
        reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &length);
-  std::string out(4 * ((length + 2) / 3) + 1, '\0');
-  int written =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), digest, static_cast<int>(length));
-  out.resize(static_cast<std::size_t>(written));
+  char out[platform::Base64TextLength(EVP_MAX_MD_SIZE) + 1];
+  if (platform::Base64Encode(digest, length, out, sizeof out) < 0)
+    return std::string();
   return out;
 }
 
