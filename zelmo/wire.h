@@ -22,6 +22,23 @@
 //   relay    -> agent   "LINKED <secret>"                 the link is registered
 //   agent    -> relay   "SPARE <serial> <secret>"         a device side kept ready
 //   relay    -> agent   "SERVE <service>"                 on a spare, when a stream takes it
+//   library  -> relay   "DIRECT <word>..."                the direct path's set-up, below
+//   relay    -> agent   "DIRECT <tunnel id> <word>..."
+//   agent    -> relay   "DIRECT <tunnel id> <word>..."
+//   relay    -> library "DIRECT <word>..."
+//   agent    -> relay   "PATH <tunnel id> <carrier> <address> <to device> <from device>"
+//
+// "DIRECT" lines carry the set-up of a UDP path between the library and the
+// agent; the relay passes them between a tunnel's control connection and its
+// device's link without reading them, at a bounded rate. Their words are
+// "OFFER <attempt> <ufrag> <password> <key>" (the library; key: the streams'
+// authentication key, 64 hex digits), "ANSWER <attempt> <ufrag> <password>"
+// (the agent), then "CAND <attempt> <candidate>" for each candidate, with
+// commas for the blanks of its usual text form, "END <attempt>" after the last,
+// and "FAIL <attempt>" from a side that gave the attempt up. "PATH" tells the
+// relay how the agent's side of a tunnel carries its streams now (carrier
+// "direct", "turn" or "cloud", address "ip:port" or "-") and the bytes its UDP
+// streams carried so far each way, for the cloud's stats.
 //
 // After "STREAM", "USE" and "DATA" the connection carries the stream's bytes
 // unchanged. A ready connection lives as long as its tunnel. A tunnel is closed
@@ -84,6 +101,8 @@ constexpr const char* kHelloSpare = "SPARE";
 constexpr const char* kHelloReady = "READY";
 constexpr const char* kCommandUse = "USE";
 constexpr const char* kCommandServe = "SERVE";
+constexpr const char* kLineDirect = "DIRECT";
+constexpr const char* kReportPath = "PATH";
 constexpr std::size_t kSpareHeaderLength = 32;
 
 // The device services that port rules name.
