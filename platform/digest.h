@@ -28,4 +28,8 @@ constexpr size_t Base64TextLength(size_t len) {
 // cap is 0).
 int Base64Encode(const void* data, size_t len, char* out, size_t cap);
 
+// Fills len bytes at out from the system's cryptographic generator, for keys.
+// Returns 0, or -1 when the generator fails (out is then not to be used).
+int RandomBytes(void* out, size_t len);
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 // MD5 and Base64 through libcrypto's one-shot calls, which keep their state on
 // the caller's stack.
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include "platform/common/digest_system.h"
 #include "platform/digest.h"
@@ -22,6 +23,12 @@ int Base64EncodeChecked(const void* data, size_t len, char* out) {
   // Writes the text and its NUL; the length fits an int because len is bounded.
   return EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out),
                          static_cast<const unsigned char*>(data), static_cast<int>(len));
+}
+
+int RandomBytes(void* out, size_t len) {
+  if (len > 0x7fffffff)
+    return -1;
+  return RAND_bytes(static_cast<unsigned char*>(out), static_cast<int>(len)) == 1 ? 0 : -1;
 }
 
 }  // namespace platform

@@ -72,4 +72,13 @@ int Base64EncodeChecked(const void* data, size_t len, char* out) {
   return static_cast<int>(written);
 }
 
+int RandomBytes(void* out, size_t len) {
+  if (len > 0xffffffff)
+    return -1;
+  return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(len),
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))
+             ? 0
+             : -1;
+}
+
 }  // namespace platform

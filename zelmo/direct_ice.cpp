@@ -1,0 +1,259 @@
+// ICE session (see direct_ice.h).
+#include "zelmo/direct_ice.h"
+
+#include <re.h>
+
+#include <cstring>
+
+namespace zelmo {
+namespace {
+
+// A TURN helper sees a datagram before ICE does, so that data relayed by the
+// server reaches ICE unwrapped.
+constexpr int kLayerTurn = 0;
+constexpr int kLayerIce = 10;
+// Room in front of a datagram for the TURN server's header.
+constexpr std::size_t kTurnHeadroom = 64;
+// How long a TURN server gets to answer before the host candidates go alone.
+constexpr uint32_t kGatherLimitMs = 2000;
+// A check is sent again after 100, 200, 400 ms; a pair that never answers is
+// given up after about 1.5 s, which bounds the wait for the whole list.
+constexpr uint32_t kCheckRtoMs = 100;
+constexpr uint32_t kCheckCount = 4;
+constexpr uint32_t kTurnLifetime = 600;
+constexpr std::size_t kSocketBuffer = 4 << 20;
+
+std::string Encode(const ice_cand* candidate) {
+  char* text = nullptr;
+  if (re_sdprintf(&text, "%H", ice_cand_encode, candidate) != 0 || !text)
+    return "";
+  std::string result(text);
+  mem_deref(text);
+  return result;
+}
+
+std::string FormatAddress(const sa* address) {
+  char text[64];
+  re_snprintf(text, sizeof(text), "%J", address);
+  return text;
+}
+
+}  // namespace
+
+struct IceSession::State {
+  bool controlling = false;
+  TurnServer turn;
+  Events events;
+  udp_sock* socket = nullptr;
+  icem* media = nullptr;
+  turnc* turn_client = nullptr;
+  sa local{};
+  tmr gather_limit{};
+  char ufrag[16] = {};
+  char password[32] = {};
+  bool gathering = false;
+  bool checking = false;
+  bool chosen = false;
+
+  ~State() {
+    tmr_cancel(&gather_limit);
+    media = static_cast<icem*>(mem_deref(media));
+    turn_client = static_cast<turnc*>(mem_deref(turn_client));
+    socket = static_cast<udp_sock*>(mem_deref(socket));
+  }
+
+  static bool AddHost(const char* ifname, const sa* address, void* arg) {
+    auto* state = static_cast<State*>(arg);
+    if (sa_af(address) != AF_INET || list_count(icem_lcandl(state->media)) >= kMaxCandidates)
+      return false;
+    sa candidate = *address;
+    sa_set_port(&candidate, sa_port(&state->local));
+    // Loopback last: it only helps two peers on one machine.
+    const uint16_t preference = sa_is_loopback(&candidate) ? 1 : 65535;
+    icem_cand_add(state->media, 1, preference, ifname, &candidate);
+    return false;
+  }
+
+  static void OnTurn(int err, uint16_t code, const char*, const sa* relayed, const sa* mapped,
+                     const stun_msg*, void* arg) {
+    auto* state = static_cast<State*>(arg);
+    if (!state->gathering)
+      return;  // a refresh, or an answer after the limit
+    if (err == 0 && code == 0) {
+      ice_cand* base = nullptr;
+      for (le* entry = list_head(icem_lcandl(state->media)); entry; entry = entry->next) {
+        auto* candidate = static_cast<ice_cand*>(entry->data);
+        if (!base || !sa_is_loopback(icem_lcand_addr(candidate)))
+          base = candidate;
+        if (!sa_is_loopback(icem_lcand_addr(candidate)))
+          break;
+      }
+      if (base) {
+        icem_lcand_add(state->media, base, ICE_CAND_TYPE_SRFLX, mapped);
+        icem_lcand_add(state->media, base, ICE_CAND_TYPE_RELAY, relayed);
+        icem_set_turn_client(state->media, 1, state->turn_client);
+      }
+    } else {
+      state->turn_client = static_cast<turnc*>(mem_deref(state->turn_client));
+    }
+    state->FinishGathering();
+  }
+
+  static void OnGatherLimit(void* arg) {
+    auto* state = static_cast<State*>(arg);
+    state->turn_client = static_cast<turnc*>(mem_deref(state->turn_client));
+    state->FinishGathering();
+  }
+
+  void FinishGathering() {
+    if (!gathering)
+      return;
+    gathering = false;
+    tmr_cancel(&gather_limit);
+    IceDescription description{ufrag, password, {}};
+    for (le* entry = list_head(icem_lcandl(media)); entry; entry = entry->next) {
+      std::string text = Encode(static_cast<ice_cand*>(entry->data));
+      if (!text.empty())
+        description.candidates.push_back(text);
+    }
+    events.gathered(description);
+  }
+
+  static void OnChecked(int err, bool, void* arg) {
+    auto* state = static_cast<State*>(arg);
+    if (!state->checking)
+      return;
+    state->checking = false;
+    state->chosen = err == 0 && icem_selected_rcand(state->media, 1) != nullptr;
+    state->events.checked(state->chosen);
+  }
+
+  // Datagrams that ICE and TURN did not take: only from the peer's candidates.
+  static void OnDatagram(const sa* source, mbuf* buffer, void* arg) {
+    auto* state = static_cast<State*>(arg);
+    if (!state->media || !state->FromPeer(source))
+      return;
+    state->events.datagram(mbuf_buf(buffer), mbuf_get_left(buffer));
+  }
+
+  bool FromPeer(const sa* source) const {
+    for (le* entry = list_head(icem_rcandl(media)); entry; entry = entry->next) {
+      if (sa_cmp(icem_lcand_addr(static_cast<ice_cand*>(entry->data)), source, SA_ALL))
+        return true;
+    }
+    return false;
+  }
+};
+
+IceSession::IceSession(bool controlling, const TurnServer& turn, Events events)
+    : state_(new State()) {
+  state_->controlling = controlling;
+  state_->turn = turn;
+  state_->events = std::move(events);
+  tmr_init(&state_->gather_limit);
+}
+
+IceSession::~IceSession() = default;
+
+int IceSession::Start(std::string& why) {
+  State& s = *state_;
+  sa any{};
+  sa_set_str(&any, "0.0.0.0", 0);
+  if (udp_listen(&s.socket, &any, State::OnDatagram, &s) != 0 ||
+      udp_local_get(s.socket, &s.local) != 0) {
+    why = "no UDP socket";
+    return -1;
+  }
+  udp_sockbuf_set(s.socket, static_cast<int>(kSocketBuffer));
+  rand_str(s.ufrag, sizeof(s.ufrag));
+  rand_str(s.password, sizeof(s.password));
+  const ice_role role = s.controlling ? ICE_ROLE_CONTROLLING : ICE_ROLE_CONTROLLED;
+  if (icem_alloc(&s.media, ICE_MODE_FULL, role, IPPROTO_UDP, kLayerIce, rand_u64(), s.ufrag,
+                 s.password, State::OnChecked, &s) != 0 ||
+      icem_comp_add(s.media, 1, s.socket) != 0) {
+    why = "ICE could not start";
+    return -1;
+  }
+  ice_conf conf = *icem_conf(s.media);
+  conf.rto = kCheckRtoMs;
+  conf.rc = kCheckCount;
+  icem_set_conf(s.media, &conf);
+  net_if_apply(State::AddHost, &s);
+  if (list_count(icem_lcandl(s.media)) == 0) {
+    why = "no IPv4 address to offer";
+    return -1;
+  }
+  s.gathering = true;
+  sa server{};
+  if (!s.turn.address.empty() &&
+      sa_decode(&server, s.turn.address.c_str(), s.turn.address.size()) == 0 &&
+      turnc_alloc(&s.turn_client, nullptr, IPPROTO_UDP, s.socket, kLayerTurn, &server,
+                  s.turn.username.c_str(), s.turn.password.c_str(), kTurnLifetime, State::OnTurn,
+                  &s) == 0) {
+    tmr_start(&s.gather_limit, kGatherLimitMs, State::OnGatherLimit, &s);
+    return 0;
+  }
+  s.FinishGathering();
+  return 0;
+}
+
+int IceSession::Check(const IceDescription& remote, std::string& why) {
+  State& s = *state_;
+  if (!s.media || s.gathering || s.checking || s.chosen) {
+    why = "not ready for checks";
+    return -1;
+  }
+  int err = icem_sdp_decode(s.media, ice_attr_ufrag, remote.ufrag.c_str());
+  err |= icem_sdp_decode(s.media, ice_attr_pwd, remote.password.c_str());
+  std::size_t taken = 0;
+  for (const std::string& candidate : remote.candidates) {
+    if (taken == kMaxCandidates)
+      break;
+    if (icem_sdp_decode(s.media, ice_attr_cand, candidate.c_str()) == 0)
+      ++taken;
+  }
+  if (err != 0 || taken == 0) {
+    why = "the peer's description is unusable";
+    return -1;
+  }
+  s.checking = true;
+  if (icem_conncheck_start(s.media) != 0) {
+    s.checking = false;
+    why = "checks could not start";
+    return -1;
+  }
+  return 0;
+}
+
+int IceSession::Send(const uint8_t* data, std::size_t length) {
+  State& s = *state_;
+  if (!s.chosen)
+    return -1;
+  const ice_cand* local = icem_selected_lcand(s.media, 1);
+  const ice_cand* remote = icem_selected_rcand(s.media, 1);
+  if (!local || !remote)
+    return -1;
+  const std::size_t headroom = icem_cand_type(local) == ICE_CAND_TYPE_RELAY ? kTurnHeadroom : 0;
+  mbuf* buffer = mbuf_alloc(headroom + length);
+  if (!buffer)
+    return -1;
+  buffer->pos = headroom;
+  mbuf_write_mem(buffer, data, length);
+  buffer->pos = headroom;
+  const int err = udp_send(s.socket, icem_lcand_addr(remote), buffer);
+  mem_deref(buffer);
+  return err == 0 ? 0 : -1;
+}
+
+TunnelPath IceSession::Path() const {
+  const State& s = *state_;
+  const ice_cand* local = s.chosen ? icem_selected_lcand(s.media, 1) : nullptr;
+  const ice_cand* remote = s.chosen ? icem_selected_rcand(s.media, 1) : nullptr;
+  if (!local || !remote)
+    return TunnelPath{PathKind::kCloudRelay, ""};
+  if (icem_cand_type(local) == ICE_CAND_TYPE_RELAY || icem_cand_type(remote) == ICE_CAND_TYPE_RELAY)
+    return TunnelPath{PathKind::kTurnRelay, ""};
+  return TunnelPath{PathKind::kDirect, FormatAddress(icem_lcand_addr(remote))};
+}
+
+}  // namespace zelmo
