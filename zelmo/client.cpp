@@ -31,7 +31,8 @@ ClientState::ClientState(ServerAddress server, CloudSession session, asio::ip::t
   events.up = [this](Tunnel& tunnel) { OnTunnelUp(tunnel); };
   events.closed = [this] { OnTunnelClosed(); };
   events.gate = &gate_;
-  connector_ = std::make_unique<TunnelConnector>(io_, relay, session_.token, std::move(events));
+  connector_ = std::make_unique<TunnelConnector>(io_, relay, session_.token, session_.turn,
+                                                std::move(events));
 }
 
 // Runs on the thread that lets go of the client last: the deleting one, a call

@@ -20,6 +20,18 @@ bool ReadText(const json& object, const char* name, std::string& out) {
   return true;
 }
 
+// The TURN server of a sign-in answer, when it names one as words of the
+// relay's protocol (they travel no further, but nothing odd is kept).
+void ReadTurn(const json& body, TurnServer& turn) {
+  auto it = body.find("turn");
+  TurnServer read;
+  if (it == body.end() || !it->is_object() || !ReadText(*it, "address", read.address) ||
+      !ReadText(*it, "username", read.username) || !ReadText(*it, "password", read.password) ||
+      !IsWord(read.address) || !IsWord(read.username) || !IsWord(read.password))
+    return;
+  turn = read;
+}
+
 // The cloud's reason for a refusal goes into a log line: a non-empty text
 // member only, cut to a line's length, and with no control bytes that could
 // break the line or forge another.
@@ -74,6 +86,7 @@ int SignIn(const ServerAddress& server, const std::string& user, const std::stri
     return kCloudUnreachable;
   }
   session.relay_port = static_cast<uint16_t>(port->get<unsigned>());
+  ReadTurn(body, session.turn);
   return 0;
 }
 

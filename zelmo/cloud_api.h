@@ -8,6 +8,7 @@
 
 #include "zelmo/http_call.h"
 #include "zelmo/server_address.h"
+#include "zelmo/turn_server.h"
 
 namespace zelmo {
 
@@ -22,6 +23,7 @@ struct CloudDevice {
 struct CloudSession {
   std::string token;
   uint16_t relay_port = 0;
+  TurnServer turn;  // none when the cloud names no usable one
 };
 
 constexpr int kCloudUnreachable = -1;  // no answer, or an answer that makes no sense

@@ -14,16 +14,9 @@
 #include <vector>
 
 #include "zelmo/tunnel_path.h"
+#include "zelmo/turn_server.h"
 
 namespace zelmo {
-
-// A STUN and TURN server with short-lived credentials, as the cloud hands
-// them out; address is "ip:port".
-struct TurnServer {
-  std::string address;
-  std::string username;
-  std::string password;
-};
 
 // What one side tells the other: its credentials for the checks and its
 // candidates in their usual text form.

@@ -8,6 +8,7 @@
 
 #include "platform/text.h"
 #include "zelmo/log.h"
+#include "zelmo/direct_transport.h"
 #include "zelmo/relay_transport.h"
 #include "zelmo/wire.h"
 
@@ -40,10 +41,11 @@ void SetKeepAliveInterval(std::chrono::milliseconds interval) {
 }
 
 TunnelConnector::TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay,
-                                 std::string token, Events events)
+                                 std::string token, TurnServer turn, Events events)
     : io_(io),
       relay_(relay),
       token_(std::move(token)),
+      turn_(std::move(turn)),
       events_(std::move(events)),
       control_(io),
       timer_(io),
@@ -164,7 +166,18 @@ void TunnelConnector::CheckListed(const std::string& tunnel_id, const std::strin
 // The context is stored by the up event before the host hears of the tunnel.
 void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& stream_key) {
   auto tunnel = std::make_unique<Tunnel>(io_, serial_, tunnel_id, events_.gate);
-  auto transport = std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter());
+  auto relayed = std::make_unique<RelayTransport>(io_, relay_, stream_key, tunnel->counter());
+  DirectTransport::Events direct_events;
+  direct_events.send = [this](const std::vector<std::string>& words) {
+    std::vector<std::string> line{kLineDirect};
+    line.insert(line.end(), words.begin(), words.end());
+    SendLine(MakeLine(line), false);
+  };
+  Tunnel* noted = tunnel.get();
+  direct_events.path = [noted](const TunnelPath& path) { noted->NotePath(path); };
+  auto transport = std::make_unique<DirectTransport>(io_, std::move(relayed), turn_,
+                                                     tunnel->counter(), std::move(direct_events));
+  direct_ = transport.get();
   const TunnelPath path = transport->path();
   tunnel->SetTransport(std::move(transport));
   tunnels_.push_back(std::move(tunnel));
@@ -176,6 +189,7 @@ void TunnelConnector::BringUp(const std::string& tunnel_id, const std::string& s
   keepalive_interval_ = std::chrono::milliseconds(keepalive_ms.load());
   KeepAlive();
   Watch();
+  direct_->Start();
 }
 
 void TunnelConnector::Watch() {
@@ -210,10 +224,7 @@ void TunnelConnector::KeepAlive() {
     }
     if (!ping_pending_) {
       ping_pending_ = true;
-      asio::async_write(control_, asio::buffer(ping_), [this](std::error_code ec2, std::size_t) {
-        if (ec2 != asio::error::operation_aborted)
-          ping_pending_ = false;
-      });
+      SendLine(ping_, true);
     }
     KeepAlive();
   });
@@ -230,7 +241,41 @@ void TunnelConnector::OnEvent(const std::string& line) {
   }
   if (words.size() == 1 && words[0] == kReplyPong)
     return;
+  if (words.size() >= 2 && words[0] == kLineDirect && direct_) {
+    direct_->OnLine(std::vector<std::string>(words.begin() + 1, words.end()));
+    return;
+  }
   Log(kLogDetail, "Zelmo: unknown line from the relay ignored");
+}
+
+// Lines go out one at a time, in order. Set-up lines beyond a bound are
+// dropped: a path that cannot take them has worse troubles, and the direct
+// path's attempt then fails and is made again.
+void TunnelConnector::SendLine(std::string line, bool ping) {
+  if (lines_.size() >= kMaxQueuedLines && !ping)
+    return;
+  lines_.push_back(Queued{std::move(line), ping});
+  if (lines_.size() == 1)
+    WriteNext();
+}
+
+void TunnelConnector::WriteNext() {
+  if (lines_.empty())
+    return;
+  asio::async_write(control_, asio::buffer(lines_.front().text),
+                    [this](std::error_code ec, std::size_t) {
+                      if (ec == asio::error::operation_aborted) {
+                        lines_.clear();  // the connection is gone, and its lines with it
+                        return;
+                      }
+                      if (lines_.empty())
+                        return;
+                      if (lines_.front().ping)
+                        ping_pending_ = false;
+                      lines_.pop_front();
+                      if (!ec)
+                        WriteNext();
+                    });
 }
 
 // Once per tunnel: the control connection's end, or a dead path.
@@ -240,6 +285,7 @@ void TunnelConnector::End() {
   std::error_code ignored;
   keepalive_.cancel();
   ping_pending_ = false;
+  direct_ = nullptr;
   control_.close(ignored);
   tunnels_.back()->Close();
   phase_ = Phase::kClosed;

@@ -15,13 +15,16 @@
 #pragma once
 #include <asio.hpp>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "zelmo/callback_gate.h"
+#include "zelmo/direct_transport.h"
 #include "zelmo/tunnel.h"
+#include "zelmo/turn_server.h"
 
 namespace zelmo {
 
@@ -46,8 +49,9 @@ class TunnelConnector {
     CallbackGate* gate = nullptr;
   };
 
+  // turn: the TURN server for direct paths, when the cloud named one.
   TunnelConnector(asio::io_context& io, asio::ip::tcp::endpoint relay, std::string token,
-                  Events events);
+                  TurnServer turn, Events events);
   ~TunnelConnector();
 
   // Starts opening a tunnel to the device, unless one is being opened or is open.
@@ -67,11 +71,20 @@ class TunnelConnector {
   void Watch();
   void KeepAlive();
   void OnEvent(const std::string& line);
+  void SendLine(std::string line, bool ping);
+  void WriteNext();
   void End();
+
+  struct Queued {
+    std::string text;
+    bool ping;
+  };
+  static constexpr std::size_t kMaxQueuedLines = 128;
 
   asio::io_context& io_;
   asio::ip::tcp::endpoint relay_;
   std::string token_;
+  TurnServer turn_;
   Events events_;
   asio::ip::tcp::socket control_;
   asio::steady_timer timer_;
@@ -80,6 +93,8 @@ class TunnelConnector {
   std::chrono::steady_clock::time_point last_heard_;
   const std::string ping_;
   bool ping_pending_ = false;
+  std::deque<Queued> lines_;           // to the relay, the first one being written
+  DirectTransport* direct_ = nullptr;  // the open tunnel's transport
   std::string serial_;
   std::string inbox_;
   std::string outbox_;

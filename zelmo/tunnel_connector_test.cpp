@@ -58,7 +58,8 @@ class ConnectorTest : public ::testing::Test {
         closed_hook_();
     };
     return std::make_unique<zelmo::TunnelConnector>(
-        io_, tcp::endpoint(asio::ip::address_v4::loopback(), relay_port), "tok", events);
+        io_, tcp::endpoint(asio::ip::address_v4::loopback(), relay_port), "tok", zelmo::TurnServer{},
+        events);
   }
 
   asio::io_context io_;
