@@ -1,9 +1,11 @@
-# Static MinGW builds of glog and libcurl made by scripts/build-win-libs: one
-# install prefix per package and version in a cache outside the tree. Each
-# prefix pinned in scripts/win-libs.versions joins the find root path, so
-# find_package(glog) and find_package(CURL) give glog::glog and CURL::libcurl
-# with their static definitions and Windows system libraries. A prefix that
-# was never built is left out, and find_package reports the library missing.
+# Static MinGW builds of glog, libcurl, usrsctp and libre made by
+# scripts/build-win-libs: one install prefix per package and version in a
+# cache outside the tree. Each prefix pinned in scripts/win-libs.versions joins
+# the find root path, so find_package(glog), find_package(CURL),
+# find_package(usrsctp) and find_package(re) give glog::glog, CURL::libcurl,
+# usrsctp::usrsctp and re::re with their definitions and Windows system
+# libraries. A prefix that was never built is left out, and find_package
+# reports the library missing.
 set(_hg_winlibs_cache "$ENV{HG_WINLIBS_CACHE}")
 if(NOT _hg_winlibs_cache)
   set(_hg_winlibs_cache /var/cache/harborgate/winlibs)

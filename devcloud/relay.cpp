@@ -2,11 +2,14 @@
 #include "devcloud/relay.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <deque>
+#include <limits>
 #include <set>
 
 #include "devcloud/secrets.h"
+#include "platform/text.h"
 #include "zelmo/wire.h"
 
 namespace devcloud {
@@ -27,11 +30,52 @@ constexpr std::size_t kMaxSpares = 4;
 // Ready stream connections a tunnel may keep; the library keeps one.
 constexpr std::size_t kMaxReady = 4;
 
-// The library pings its tunnel's control connection; the answer tells it the
-// path still works.
-void AnswerPing(const std::shared_ptr<LineLink>& link, const std::string& line) {
-  if (link && line == zelmo::kCommandPing)
-    link->Send(zelmo::MakeLine({zelmo::kReplyPong}));
+// A direct path's set-up takes a few dozen lines each way; the bound keeps a
+// hostile library or agent from flooding the other side through the relay.
+constexpr double kDirectBurst = 64;
+constexpr double kDirectPerSecond = 8;
+constexpr auto kDirectNotePause = std::chrono::minutes(1);
+
+// A token bucket for one direction of a tunnel's "DIRECT" lines, and when it
+// may next tell of the lines it dropped.
+struct LineBudget {
+  double tokens = kDirectBurst;
+  std::chrono::steady_clock::time_point filled = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point next_note{};
+};
+
+// True when the budget lets one more line through now.
+bool SpendLine(LineBudget& budget, std::chrono::steady_clock::time_point now) {
+  const std::chrono::duration<double> elapsed = now - budget.filled;
+  budget.filled = now;
+  budget.tokens = std::min(kDirectBurst, budget.tokens + elapsed.count() * kDirectPerSecond);
+  if (budget.tokens < 1)
+    return false;
+  budget.tokens -= 1;
+  return true;
+}
+
+// True at most once per kDirectNotePause: whether to tell of a dropped line.
+bool TimeToNote(LineBudget& budget, std::chrono::steady_clock::time_point now) {
+  if (now < budget.next_note)
+    return false;
+  budget.next_note = now + kDirectNotePause;
+  return true;
+}
+
+// A byte count as the agent reports it: digits only, within int64_t.
+bool ParseByteCount(const std::string& text, int64_t& count) {
+  long long value = 0;
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) ||
+      !platform::ParseWholeDecimal(text.c_str(), 0, std::numeric_limits<long long>::max(), &value))
+    return false;
+  count = value;
+  return true;
+}
+
+// The agent's counts are its own: a sum with them must not overflow.
+int64_t AddCounts(int64_t a, int64_t b) {
+  return b > std::numeric_limits<int64_t>::max() - a ? std::numeric_limits<int64_t>::max() : a + b;
 }
 
 }  // namespace
@@ -44,6 +88,7 @@ struct Relay::Device {
   int streams = 0;
   std::string link_secret;         // what the linked agent's spares present
   std::deque<tcp::socket> spares;  // device sides kept ready by the agent
+  bool foreign_noted = false;      // the linked agent named another device's tunnel
 };
 
 // A library's stream connection kept ready, waiting for its "USE" line.
@@ -54,12 +99,21 @@ struct Relay::ReadyStream {
 };
 
 // The bytes of a tunnel's streams are counted each way by their pipes, which
-// hold the counters for as long as they run.
+// hold the counters for as long as they run; the bytes of its UDP streams are
+// the agent's to report. The tunnel id of "OK" is the device's, the same for
+// each of its tunnels, and a device may have several open (a second host, or a
+// library that opened a new tunnel while the relay still holds its silent old
+// one), so on the agent's link a tunnel goes by a number of its own.
 struct Relay::Tunnel {
   std::string sn;
-  zelmo::TunnelPath path;  // every tunnel the relay joins goes through it
+  std::string id;          // names the tunnel on its device's link
+  zelmo::TunnelPath path;  // the cloud's relay until the agent reports another
   std::shared_ptr<std::atomic<int64_t>> to_device = std::make_shared<std::atomic<int64_t>>(0);
   std::shared_ptr<std::atomic<int64_t>> from_device = std::make_shared<std::atomic<int64_t>>(0);
+  int64_t udp_to_device = 0;
+  int64_t udp_from_device = 0;
+  LineBudget to_agent;
+  LineBudget to_library;
   std::shared_ptr<LineLink> control;
   std::vector<std::weak_ptr<zelmo::Pipe>> pipes;
   std::vector<std::shared_ptr<ReadyStream>> ready;
@@ -207,13 +261,42 @@ void Relay::OnTunnel(tcp::socket socket, const std::string& token, const std::st
     return;
   auto tunnel = std::make_unique<Tunnel>();
   tunnel->sn = sn;
+  tunnel->id = std::to_string(++tunnels_opened_);
   tunnel->control = link;
+  keys_by_id_[tunnel->id] = key;
   tunnels_[key] = std::move(tunnel);
-  std::weak_ptr<LineLink> weak = link;
-  link->Start([weak](const std::string& line) { AnswerPing(weak.lock(), line); },
+  link->Start([this, key](const std::string& line) { OnControlLine(key, line); },
               [this, key] { CloseTunnel(key); });
   link->SetIdleLimit(control_silence_limit_);
   link->Send(zelmo::MakeLine({zelmo::kReplyOk, FindDevice(sn)->config->tunnel_id, key}));
+}
+
+// The library pings its tunnel's control connection, the answer telling it the
+// path still works, and sends its side of a direct path's set-up, which goes to
+// the device's agent with the tunnel's id in front.
+void Relay::OnControlLine(const std::string& key, const std::string& line) {
+  auto found = tunnels_.find(key);
+  if (found == tunnels_.end())
+    return;
+  Tunnel& tunnel = *found->second;
+  if (line == zelmo::kCommandPing)
+    return tunnel.control->Send(zelmo::MakeLine({zelmo::kReplyPong}));
+  std::vector<std::string> words = zelmo::SplitWords(line);
+  Device* device = FindDevice(tunnel.sn);
+  if (words.size() < 2 || words[0] != zelmo::kLineDirect || !device->agent)
+    return;
+  words.insert(words.begin() + 1, tunnel.id);
+  std::string out = zelmo::MakeLine(words);
+  if (out.size() > zelmo::kMaxLineLength)
+    return;  // the agent could not read it
+  const auto now = std::chrono::steady_clock::now();
+  if (!SpendLine(tunnel.to_agent, now)) {
+    if (notes_ && TimeToNote(tunnel.to_agent, now))
+      notes_("tunnel " + tunnel.id + " of " + tunnel.sn +
+             ": DIRECT lines from the library over the rate bound, dropped");
+    return;
+  }
+  device->agent->Send(out);
 }
 
 void Relay::OnStream(tcp::socket socket, const std::string& key, const std::string& service,
@@ -347,8 +430,11 @@ void Relay::OnAgent(tcp::socket socket, const std::string& sn, std::string rest)
   std::weak_ptr<LineLink> weak = link;
   link->Start(
       [this, device, weak, challenge](const std::string& line) {
-        if (auto proving = weak.lock())
-          OnProof(*device, proving, challenge, line);
+        auto self = weak.lock();
+        if (self && device->agent == self)
+          OnAgentLine(*device, line);
+        else if (self)
+          OnProof(*device, self, challenge, line);
       },
       [this, device, weak] { OnAgentGone(*device, weak.lock()); });
   link->SetIdleLimit(kGreetingLimit);
@@ -357,8 +443,6 @@ void Relay::OnAgent(tcp::socket socket, const std::string& sn, std::string rest)
 
 void Relay::OnProof(Device& device, const std::shared_ptr<LineLink>& link,
                     const std::string& challenge, const std::string& line) {
-  if (device.agent == link)
-    return;  // linked: nothing the agent says later counts
   std::vector<std::string> words = zelmo::SplitWords(line);
   const std::string& secret = device.config->agent_secret;
   if (words.size() != 2 || words[0] != zelmo::kReplyProof || secret.empty() ||
@@ -368,6 +452,59 @@ void Relay::OnProof(Device& device, const std::shared_ptr<LineLink>& link,
   Link(device, link);
 }
 
+// A linked agent speaks only of a direct path: its side of the set-up, which goes
+// to the tunnel's control connection without the id, and its path reports.
+void Relay::OnAgentLine(Device& device, const std::string& line) {
+  std::vector<std::string> words = zelmo::SplitWords(line);
+  if (words.size() >= 3 && words[0] == zelmo::kLineDirect) {
+    Tunnel* tunnel = AgentTunnel(device, words[1]);
+    if (tunnel == nullptr)
+      return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!SpendLine(tunnel->to_library, now)) {
+      if (notes_ && TimeToNote(tunnel->to_library, now))
+        notes_("tunnel " + tunnel->id + " of " + tunnel->sn +
+               ": DIRECT lines from the agent over the rate bound, dropped");
+      return;
+    }
+    words.erase(words.begin() + 1);
+    tunnel->control->Send(zelmo::MakeLine(words));
+  } else if (words.size() == 6 && words[0] == zelmo::kReportPath) {
+    if (Tunnel* tunnel = AgentTunnel(device, words[1]))
+      OnPathReport(*tunnel, words);
+  }
+}
+
+// "PATH <tunnel id> <carrier> <address> <to device> <from device>". The counts
+// are the agent's running totals: a report that came late does not lower them.
+void Relay::OnPathReport(Tunnel& tunnel, const std::vector<std::string>& words) {
+  zelmo::TunnelPath path;
+  int64_t to_device = 0;
+  int64_t from_device = 0;
+  if (!zelmo::ParsePath(words[2], words[3] == "-" ? "" : words[3], path) ||
+      !ParseByteCount(words[4], to_device) || !ParseByteCount(words[5], from_device))
+    return;
+  tunnel.path = path;
+  tunnel.udp_to_device = std::max(tunnel.udp_to_device, to_device);
+  tunnel.udp_from_device = std::max(tunnel.udp_from_device, from_device);
+}
+
+// The open tunnel of the agent's device that id names, or null. A tunnel that
+// just closed is no surprise; another device's is, and is told of once a link.
+Relay::Tunnel* Relay::AgentTunnel(Device& device, const std::string& id) {
+  auto key = keys_by_id_.find(id);
+  if (key == keys_by_id_.end())
+    return nullptr;
+  Tunnel& tunnel = *tunnels_.at(key->second);
+  if (tunnel.sn == device.config->sn)
+    return &tunnel;
+  if (notes_ && !device.foreign_noted)
+    notes_("device agent " + device.config->sn + " named tunnel " + id +
+           " of another device; its lines are dropped");
+  device.foreign_noted = true;
+  return nullptr;
+}
+
 void Relay::Link(Device& device, const std::shared_ptr<LineLink>& link) {
   link->SetIdleLimit(std::chrono::seconds(0));
   if (device.agent) {
@@ -375,6 +512,7 @@ void Relay::Link(Device& device, const std::shared_ptr<LineLink>& link) {
     replaced->Close();
   }
   device.spares.clear();
+  device.foreign_noted = false;
   device.link_secret = RandomKey();
   device.agent = link;
   link->Send(zelmo::MakeLine({zelmo::kReplyLinked, device.link_secret}));
@@ -399,6 +537,7 @@ void Relay::CloseTunnel(const std::string& key) {
     return;
   std::unique_ptr<Tunnel> tunnel = std::move(found->second);
   tunnels_.erase(found);
+  keys_by_id_.erase(tunnel->id);
   tunnel->control->Close();
   std::error_code ignored;
   for (auto& ready : tunnel->ready)
@@ -480,10 +619,18 @@ nlohmann::json Relay::Stats() const {
   nlohmann::json open = nlohmann::json::array();
   for (const auto& entry : tunnels_) {
     const Tunnel& tunnel = *entry.second;
+    const int64_t cloud_to = tunnel.to_device->load();
+    const int64_t cloud_from = tunnel.from_device->load();
     open.push_back({{"sn", tunnel.sn},
                     {"path", zelmo::PathCarrier(tunnel.path)},
-                    {"bytes_to_device", tunnel.to_device->load()},
-                    {"bytes_from_device", tunnel.from_device->load()}});
+                    {"address", tunnel.path.address},
+                    {"bytes_to_device", AddCounts(cloud_to, tunnel.udp_to_device)},
+                    {"bytes_from_device", AddCounts(cloud_from, tunnel.udp_from_device)},
+                    {"by_path",
+                     {{"cloud", {{"bytes_to_device", cloud_to}, {"bytes_from_device", cloud_from}}},
+                      {"udp",
+                       {{"bytes_to_device", tunnel.udp_to_device},
+                        {"bytes_from_device", tunnel.udp_from_device}}}}}});
   }
   nlohmann::json list = nlohmann::json::array();
   for (const AccountConfig& account : directory_.config().accounts) {

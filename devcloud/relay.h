@@ -5,6 +5,9 @@
 // joins with the connection the device's agent opens when asked, or with a
 // spare connection the agent opened ahead. A library may likewise keep a
 // stream connection ready. The relay only joins: the bytes pass through a Pipe untouched.
+// For a direct UDP path the relay passes the peers' set-up lines between a
+// tunnel's control connection and its device's link, at a bounded rate, and
+// keeps what the agent reports of the tunnel's path and UDP bytes for its stats.
 // Protocol lines are in zelmo/wire.h.
 //
 // All state lives on one I/O thread. Other threads (the HTTP admin handlers)
@@ -33,7 +36,7 @@ class Relay {
  public:
   using Notes = std::function<void(const std::string& text)>;
 
-  // notes hears of agents that come and go.
+  // notes hears of agents that come and go, and of set-up lines dropped.
   Relay(asio::io_context& io, const Directory& directory, Notes notes);
   ~Relay();
 
@@ -54,11 +57,12 @@ class Relay {
   bool IsOnline(const std::string& sn) const;
   // The device's agent is linked, whatever the admin's online switch says.
   bool IsLinked(const std::string& sn) const;
-  // How the device's open tunnels go ("relayed"; several joined by ", "), or
-  // empty while none is open.
+  // How the device's open tunnels go ("relayed" or "direct"; several joined by
+  // ", "), or empty while none is open.
   std::string TunnelManners(const std::string& sn) const;
-  // Per device: its state, tunnel and stream counts, bytes both ways; per open
-  // tunnel: its device, its path and the bytes to and from the device.
+  // Per device: its state, tunnel and stream counts, the bytes the relay carried;
+  // per open tunnel: its device, its path and the bytes to and from the device,
+  // in all and by what carried them (the relay, or UDP as the agent reports).
   nlohmann::json Stats() const;
   void Close();
 
@@ -85,7 +89,11 @@ class Relay {
                 std::string rest);
   void OnStream(asio::ip::tcp::socket socket, const std::string& key, const std::string& service,
                 std::string rest);
+  void OnControlLine(const std::string& key, const std::string& line);
   void OnAgent(asio::ip::tcp::socket socket, const std::string& sn, std::string rest);
+  void OnAgentLine(Device& device, const std::string& line);
+  void OnPathReport(Tunnel& tunnel, const std::vector<std::string>& words);
+  Tunnel* AgentTunnel(Device& device, const std::string& id);
   void OnProof(Device& device, const std::shared_ptr<LineLink>& link, const std::string& challenge,
                const std::string& line);
   void Link(Device& device, const std::shared_ptr<LineLink>& link);
@@ -115,6 +123,8 @@ class Relay {
   uint16_t port_ = 0;
   std::map<std::string, std::unique_ptr<Device>> devices_;         // by serial
   std::map<std::string, std::unique_ptr<Tunnel>> tunnels_;         // by stream key
+  std::map<std::string, std::string> keys_by_id_;                  // tunnel id -> stream key
+  uint64_t tunnels_opened_ = 0;                                    // numbers the tunnel ids
   std::map<std::string, std::unique_ptr<PendingStream>> pending_;  // by stream id
 };
 

@@ -23,10 +23,10 @@
 //   agent    -> relay   "SPARE <serial> <secret>"         a device side kept ready
 //   relay    -> agent   "SERVE <service>"                 on a spare, when a stream takes it
 //   library  -> relay   "DIRECT <word>..."                the direct path's set-up, below
-//   relay    -> agent   "DIRECT <tunnel id> <word>..."
-//   agent    -> relay   "DIRECT <tunnel id> <word>..."
+//   relay    -> agent   "DIRECT <tunnel> <word>..."
+//   agent    -> relay   "DIRECT <tunnel> <word>..."
 //   relay    -> library "DIRECT <word>..."
-//   agent    -> relay   "PATH <tunnel id> <carrier> <address> <to device> <from device>"
+//   agent    -> relay   "PATH <tunnel> <carrier> <address> <to device> <from device>"
 //
 // "DIRECT" lines carry the set-up of a UDP path between the library and the
 // agent; the relay passes them between a tunnel's control connection and its
@@ -35,7 +35,11 @@
 // authentication key, 64 hex digits), "ANSWER <attempt> <ufrag> <password>"
 // (the agent), then "CAND <attempt> <candidate>" for each candidate, with
 // commas for the blanks of its usual text form, "END <attempt>" after the last,
-// and "FAIL <attempt>" from a side that gave the attempt up. "PATH" tells the
+// and "FAIL <attempt>" from a side that gave the attempt up. On the link a
+// tunnel goes by a decimal number the relay gives it, as the tunnel id of "OK"
+// is the device's, the same for each of its open tunnels; the agent learns the
+// number from the relay's first "DIRECT" line for the tunnel. A library's line
+// that would grow past kMaxLineLength with it is dropped. "PATH" tells the
 // relay how the agent's side of a tunnel carries its streams now (carrier
 // "direct", "turn" or "cloud", address "ip:port" or "-") and the bytes its UDP
 // streams carried so far each way, for the cloud's stats.
