@@ -16,6 +16,10 @@ constexpr auto kRelinkPause = std::chrono::seconds(1);
 // Spares kept ready at the relay: two, so that a stream that comes while the
 // agent replaces a used one still finds one.
 constexpr int kSpareCount = 2;
+// Direct paths the agent answers at once: one per open tunnel, a few tunnels.
+constexpr std::size_t kMaxDirectPaths = 16;
+// How often the relay hears how the direct paths carry their bytes.
+constexpr auto kReportInterval = std::chrono::seconds(1);
 
 // Connects to the relay and sends one hello line; done(socket) on success,
 // done(nullptr) on failure.
@@ -45,7 +49,8 @@ Agent::Agent(asio::io_context& io, DeviceInfo device, std::string secret, tcp::e
       notes_(std::move(notes)),
       web_(device_),
       services_(device_),
-      retry_(io) {}
+      retry_(io),
+      report_(io) {}
 
 Agent::~Agent() {
   Stop();
@@ -62,6 +67,7 @@ int Agent::Start() {
 void Agent::Stop() {
   stopped_ = true;
   retry_.cancel();
+  CloseDirect();
   if (link_)
     link_->Close();
   link_.reset();
@@ -94,6 +100,8 @@ void Agent::ConnectLater() {
   if (linked_ && notes_)
     notes_("device agent " + device_.sn + " lost the relay; linking again");
   linked_ = false;
+  // The relay closes the device's tunnels with the link, and their paths go too.
+  CloseDirect();
   retry_.expires_after(kRelinkPause);
   retry_.async_wait([this](std::error_code ec) {
     if (!ec && !stopped_)
@@ -111,7 +119,121 @@ void Agent::OnLine(const std::string& line) {
     RenewSpares(words[1]);
   } else if (words.size() == 2 && words[0] == zelmo::kReplyDenied) {
     Refuse(words[1]);
+  } else if (words.size() >= 4 && words[0] == zelmo::kLineDirect) {
+    OnDirect(words);
   }
+}
+
+// "DIRECT <tunnel> <word>...": a library's offer starts the tunnel's path
+// afresh; the rest goes to the path of that tunnel.
+void Agent::OnDirect(const std::vector<std::string>& words) {
+  const std::string tunnel = words[1];
+  std::vector<std::string> rest(words.begin() + 2, words.end());
+  auto found = direct_.find(tunnel);
+  if (rest[0] == "OFFER") {
+    if (found != direct_.end()) {
+      found->second.link->Close();
+      direct_.erase(found);
+    }
+    if (direct_.size() >= kMaxDirectPaths)
+      return;
+    zelmo::TurnServer turn;
+    if (!turn_.address.empty()) {
+      const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+      nlohmann::json credentials = TurnCredentials(turn_, device_.sn, now);
+      turn = zelmo::TurnServer{credentials["address"], credentials["username"],
+                               credentials["password"]};
+    }
+    zelmo::DirectLink::Events events;
+    events.send = [this, tunnel](const std::vector<std::string>& out) {
+      std::vector<std::string> line{zelmo::kLineDirect, tunnel};
+      line.insert(line.end(), out.begin(), out.end());
+      if (link_)
+        link_->Send(zelmo::MakeLine(line));
+    };
+    events.path = [this, tunnel](const zelmo::TunnelPath& path, bool usable) {
+      auto entry = direct_.find(tunnel);
+      if (entry != direct_.end())
+        entry->second.path = usable ? path : zelmo::TunnelPath{};
+      ReportPaths();
+    };
+    events.ended = [this, tunnel](const std::string&) {
+      asio::post(io_, [this, tunnel] {
+        auto entry = direct_.find(tunnel);
+        if (entry == direct_.end())
+          return;
+        entry->second.link->Close();
+        entry->second.path = zelmo::TunnelPath{};
+        ReportPaths();
+        direct_.erase(tunnel);
+      });
+    };
+    events.service = [this](const std::string& service, tcp::endpoint& at) {
+      return DirectService(service, at);
+    };
+    Direct entry;
+    entry.counters = std::make_shared<zelmo::DirectCounters>();
+    entry.link = std::make_shared<zelmo::DirectLink>(io_, zelmo::DirectLink::Side::kAgent, turn,
+                                                     entry.counters, std::move(events));
+    found = direct_.emplace(tunnel, std::move(entry)).first;
+    if (direct_.size() == 1)
+      ReportPaths();
+  } else if (found == direct_.end()) {
+    return;
+  }
+  auto link = found->second.link;
+  link->OnLine(rest);
+}
+
+// A direct stream reaches the device's services the way a reader beside the
+// device would: through their loopback ports, opened once.
+bool Agent::DirectService(const std::string& service, tcp::endpoint& at) {
+  if (exposed_ports_.empty())
+    exposed_ports_ = ExposeServices();
+  for (const auto& entry : exposed_ports_) {
+    if (entry.first == service) {
+      at = tcp::endpoint(asio::ip::address_v4::loopback(), entry.second);
+      return true;
+    }
+  }
+  return false;
+}
+
+// "PATH" for every path whose state or counts changed, now and every second
+// while any path lives.
+void Agent::ReportPaths() {
+  for (auto& entry : direct_) {
+    Direct& direct = entry.second;
+    const std::string address = direct.path.address.empty() ? "-" : direct.path.address;
+    std::string line = zelmo::MakeLine(
+        {zelmo::kReportPath, entry.first, zelmo::PathCarrier(direct.path), address,
+         std::to_string(direct.counters->to_device.load()),
+         std::to_string(direct.counters->from_device.load())});
+    if (line != direct.reported && link_) {
+      direct.reported = line;
+      link_->Send(line);
+    }
+  }
+  if (direct_.empty() || stopped_) {
+    report_.cancel();
+    return;
+  }
+  if (report_.expiry() > std::chrono::steady_clock::now())
+    return;
+  report_.expires_after(kReportInterval);
+  report_.async_wait([this](std::error_code ec) {
+    if (!ec)
+      ReportPaths();
+  });
+}
+
+void Agent::CloseDirect() {
+  for (auto& entry : direct_)
+    entry.second.link->Close();
+  direct_.clear();
+  report_.cancel();
 }
 
 // The secret will not change while the agent runs: trying again would only
@@ -185,6 +307,8 @@ void Agent::OpenData(const std::string& id, const std::string& service) {
 }
 
 std::vector<std::pair<std::string, uint16_t>> Agent::ExposeServices() {
+  if (!exposed_ports_.empty())
+    return exposed_ports_;
   std::vector<std::pair<std::string, uint16_t>> ports;
   for (const char* service : zelmo::kServiceNames) {
     if (std::string(service) == "HttpPort") {
@@ -205,6 +329,7 @@ std::vector<std::pair<std::string, uint16_t>> Agent::ExposeServices() {
     exposed_.push_back(std::move(acceptor));
     AcceptExposed(*exposed_.back(), service);
   }
+  exposed_ports_ = ports;
   return ports;
 }
 

@@ -15,6 +15,7 @@
 #include <asio.hpp>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -23,6 +24,8 @@
 #include "devcloud/device_services.h"
 #include "devcloud/device_web.h"
 #include "devcloud/line_link.h"
+#include "devcloud/turn_credentials.h"
+#include "zelmo/direct_link.h"
 
 namespace devcloud {
 
@@ -50,6 +53,9 @@ class Agent {
   const DeviceInfo& device() const { return device_; }
   // Called once, on the io thread, when the relay refuses the agent's proof.
   void SetRefusedHandler(Refused refused) { refused_ = std::move(refused); }
+  // The STUN and TURN server the agent's direct paths gather through; each
+  // path gets fresh credentials for the device. Call before Start.
+  void SetTurn(TurnService turn) { turn_ = std::move(turn); }
 
  private:
   void Connect();
@@ -63,6 +69,19 @@ class Agent {
   void OnSpareTaken(const std::shared_ptr<asio::ip::tcp::socket>& socket,
                     const std::string& header);
   void AcceptExposed(asio::ip::tcp::acceptor& acceptor, const std::string& service);
+  void OnDirect(const std::vector<std::string>& words);
+  bool DirectService(const std::string& service, asio::ip::tcp::endpoint& at);
+  void ReportPaths();
+  void CloseDirect();
+
+  // A tunnel's direct path, as this side answers it, and what the relay last
+  // heard of it.
+  struct Direct {
+    std::shared_ptr<zelmo::DirectLink> link;
+    std::shared_ptr<zelmo::DirectCounters> counters;
+    zelmo::TunnelPath path;
+    std::string reported;
+  };
 
   asio::io_context& io_;
   DeviceInfo device_;
@@ -78,6 +97,10 @@ class Agent {
   int spares_opening_ = 0;
   std::string link_secret_;  // from the relay's "LINKED"
   std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> exposed_;
+  std::vector<std::pair<std::string, uint16_t>> exposed_ports_;
+  TurnService turn_;
+  std::map<std::string, Direct> direct_;  // by the relay's number of the tunnel
+  asio::steady_timer report_;
   bool stopped_ = false;
   bool linked_ = false;
 };

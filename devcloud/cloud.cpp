@@ -87,6 +87,7 @@ int Cloud::StartAgents(const CloudOptions& options, std::string& why) {
       DeviceInfo info{device.sn, device.name, device.user, device.key};
       agents_.push_back(
           std::make_unique<Agent>(agents_io_, info, device.agent_secret, relay, notes));
+      agents_.back()->SetTurn(options.turn);
       if (agents_.back()->Start() != 0) {
         why = "web server of " + device.sn + " did not start";
         return -1;

@@ -34,6 +34,8 @@ const char* const kUsage =
     "                       shared with it (16 to 256 printable bytes without\n"
     "                       blanks). Sign-in answers and agent records then carry\n"
     "                       \"turn\": its address and credentials valid for 600 s.\n"
+    "                       A device agent given them gathers its direct paths'\n"
+    "                       candidates through that server.\n"
     "  --agent SERIAL --cloud HOST:PORT\n"
     "                       run one device agent as a process of its own against a\n"
     "                       running cloud. A device marked \"agent\": \"external\" in\n"

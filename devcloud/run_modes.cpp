@@ -140,6 +140,14 @@ int RunAgent(const Options& options) {
     agent.Stop();
     io.stop();
   });
+  if (!options.turn.empty()) {
+    TurnService turn;
+    std::string why;
+    if (ReadTurnSecret(options.turn_secret_file, turn.secret, why) != 0)
+      return Fail("--turn-secret-file: " + why);
+    turn.address = options.turn;
+    agent.SetTurn(turn);
+  }
   if (agent.Start() != 0)
     return Fail("web server of " + device.sn + " did not start");
   Say("devcloud: device agent " + device.sn + " (" + device.name + ") for cloud " + options.cloud);

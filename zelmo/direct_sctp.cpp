@@ -1,7 +1,6 @@
 // SCTP association over the ICE pair (see direct_sctp.h).
 #include "zelmo/direct_sctp.h"
 
-#define SCTP_STDINT_INCLUDE <stdint.h>
 #include <usrsctp.h>
 
 #include <arpa/inet.h>

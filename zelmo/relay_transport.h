@@ -27,7 +27,7 @@ class RelayTransport : public Transport {
   void Carry(asio::ip::tcp::socket local, const std::string& service,
              std::shared_ptr<void> stream) override;
   void Close() override;
-  TunnelPath path() const override { return TunnelPath{PathKind::kCloudRelay}; }
+  TunnelPath path() const override { return TunnelPath{PathKind::kCloudRelay, ""}; }
 
  private:
   struct Opening;
