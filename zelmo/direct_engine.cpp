@@ -2,6 +2,7 @@
 #include "zelmo/direct_engine.h"
 
 #include <re.h>
+#include <re_dbg.h>
 #include <usrsctp.h>
 
 #include <chrono>
@@ -71,6 +72,8 @@ void SetUpSctp() {
 void Run() {
   Engine& engine = TheEngine();
   bool ok = libre_init() == 0;
+  // The libraries' own chatter stays out of the host's output.
+  dbg_init(DBG_ERR, DBG_NONE);
   if (ok && mqueue_alloc(&engine.queue, RunPosted, nullptr) != 0)
     ok = false;
   if (ok) {

@@ -153,6 +153,7 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
   tmr limit{};
   uint64_t last_heard = 0;
   bool up = false;
+  bool confirmed = false;  // a message of the peer came over the association
   bool lost = false;
   bool ended = false;
   TunnelPath path;
@@ -191,7 +192,7 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
 
   static void OnSetUpLimit(void* arg) {
     auto* engine = static_cast<Engine*>(arg);
-    if (!engine->up)
+    if (!engine->confirmed)
       engine->End("no path within 20 s");
   }
 
@@ -236,13 +237,13 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
       End("SCTP could not start");
   }
 
+  // The association is up, but streams wait for the first word of the peer
+  // on it: that proves messages pass both ways, not just the handshake.
   void OnUp() {
     up = true;
-    tmr_cancel(&limit);
     last_heard = tmr_jiffies();
     path = ice->Path();
-    const TunnelPath now = path;
-    bridge->Post([now](DirectLink& link) { link.OnPathState(now, true); });
+    Queue(0, kPing, std::string(8, '\0'));
     tmr_start(&ping, kPingIntervalMs, OnPingTimer, this);
   }
 
@@ -251,7 +252,7 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
     const uint64_t silent = tmr_jiffies() - engine->last_heard;
     if (silent >= kEndedAfterMs)
       return engine->End("the peer stopped answering");
-    if (silent >= kLostAfterMs && !engine->lost) {
+    if (silent >= kLostAfterMs && !engine->lost && engine->confirmed) {
       engine->lost = true;
       engine->bridge->Post([](DirectLink& link) { link.OnPathState(TunnelPath(), false); });
     }
@@ -262,7 +263,12 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
 
   void OnMessage(uint16_t sid, uint32_t kind, std::string payload) {
     last_heard = tmr_jiffies();
-    if (lost) {
+    if (!confirmed) {
+      confirmed = true;
+      tmr_cancel(&limit);
+      const TunnelPath now = path;
+      bridge->Post([now](DirectLink& link) { link.OnPathState(now, true); });
+    } else if (lost) {
       lost = false;
       const TunnelPath now = path;
       bridge->Post([now](DirectLink& link) { link.OnPathState(now, true); });

@@ -3,8 +3,6 @@
 
 #include <usrsctp.h>
 
-#include <arpa/inet.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -28,6 +26,27 @@ constexpr uint32_t kRtoInitialMs = 300;
 constexpr uint32_t kRtoMinMs = 100;
 constexpr uint32_t kRtoMaxMs = 1000;
 constexpr uint16_t kMaxRetransmits = 12;
+
+// SCTP wants ports and payload kinds in network order.
+uint32_t NetworkOrder32(uint32_t value) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  uint32_t out;
+  std::memcpy(&out, bytes, sizeof(out));
+  return out;
+}
+uint32_t HostOrder32(uint32_t value) {
+  uint8_t bytes[4];
+  std::memcpy(bytes, &value, sizeof(bytes));
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         bytes[3];
+}
+uint16_t NetworkOrder16(uint16_t value) {
+  const uint8_t bytes[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  uint16_t out;
+  std::memcpy(&out, bytes, sizeof(out));
+  return out;
+}
 
 std::set<SctpAssociation*>& Live() {
   static std::set<SctpAssociation*> live;  // engine thread only
@@ -103,7 +122,7 @@ struct SctpCallbacks {
       if (flags & MSG_NOTIFICATION)
         association->OnNotification(data, length);
       else
-        association->OnData(info.rcv_sid, ntohl(info.rcv_ppid), static_cast<uint8_t*>(data),
+        association->OnData(info.rcv_sid, HostOrder32(info.rcv_ppid), static_cast<uint8_t*>(data),
                             length, (flags & MSG_EOR) != 0);
     }
     std::free(data);
@@ -143,7 +162,7 @@ int SctpAssociation::Start() {
     return -1;
   sockaddr_conn address{};
   address.sconn_family = AF_CONN;
-  address.sconn_port = htons(kSctpPort);
+  address.sconn_port = NetworkOrder16(kSctpPort);
   address.sconn_addr = this;
   if (usrsctp_bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
     return -1;
@@ -168,7 +187,7 @@ int SctpAssociation::Send(uint16_t stream, uint32_t kind, const void* data, std:
     return -1;
   sctp_sndinfo info{};
   info.snd_sid = stream;
-  info.snd_ppid = htonl(kind);
+  info.snd_ppid = NetworkOrder32(kind);
   info.snd_flags = SCTP_EOR;
   if (usrsctp_sendv(socket_, data, length, nullptr, 0, &info, sizeof(info), SCTP_SENDV_SNDINFO, 0) >=
       0)
