@@ -30,8 +30,11 @@ DirectTransport::~DirectTransport() {
   Close();
 }
 
+// A cloud without a STUN and TURN server offers no direct paths: without it
+// only peers on one network could find each other.
 void DirectTransport::Start() {
-  Attempt();
+  if (!turn_.address.empty())
+    Attempt();
 }
 
 void DirectTransport::Attempt() {

@@ -33,7 +33,7 @@ class DirectTransport : public Transport {
                   std::atomic<int64_t>* counter, Events events);
   ~DirectTransport() override;
 
-  // Makes the first offer.
+  // Makes the first offer, when the cloud named a TURN server.
   void Start();
   // The words of a "DIRECT" line from the device's side (after "DIRECT").
   void OnLine(const std::vector<std::string>& words);
