@@ -232,7 +232,7 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
       if (auto engine = weak.lock())
         engine->End("the association ended");
     };
-    sctp = std::make_unique<SctpAssociation>(key, std::move(events));
+    sctp = std::make_unique<SctpAssociation>(controlling, key, std::move(events));
     if (sctp->Start() != 0)
       End("SCTP could not start");
   }
@@ -262,6 +262,8 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
   }
 
   void OnMessage(uint16_t sid, uint32_t kind, std::string payload) {
+    if (!up)
+      return;  // only a ping can come this early; the next one is answered
     last_heard = tmr_jiffies();
     if (!confirmed) {
       confirmed = true;

@@ -139,13 +139,15 @@ struct SctpCallbacks {
   }
 };
 
-SctpAssociation::SctpAssociation(const StreamKey& key, Events events)
-    : key_(key), events_(std::move(events)) {
+SctpAssociation::SctpAssociation(bool active, const StreamKey& key, Events events)
+    : active_(active), key_(key), events_(std::move(events)) {
   Live().insert(this);
 }
 
 SctpAssociation::~SctpAssociation() {
   Live().erase(this);
+  if (accepted_)
+    usrsctp_close(accepted_);
   if (socket_)
     usrsctp_close(socket_);
   UnregisterPacketSink(this);
@@ -166,15 +168,39 @@ int SctpAssociation::Start() {
   address.sconn_addr = this;
   if (usrsctp_bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
     return -1;
+  if (!active_)
+    return usrsctp_listen(socket_, 1) == 0 ? 0 : -1;
   if (usrsctp_connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 &&
       errno != EINPROGRESS)
     return -1;
+  SetPathMtu(socket_);
+  return 0;
+}
+
+void SctpAssociation::TakeAccepted() {
+  if (up_ || down_)
+    return;
+  accepted_ = usrsctp_accept(socket_, nullptr, nullptr);
+  if (!accepted_ || usrsctp_set_non_blocking(accepted_, 1) != 0) {
+    down_ = true;
+    events_.down();
+    return;
+  }
+  SetPathMtu(accepted_);
+  up_ = true;
+  events_.up();
+}
+
+void SctpAssociation::SetPathMtu(struct socket* socket) {
   sctp_paddrparams path{};
+  sockaddr_conn address{};
+  address.sconn_family = AF_CONN;
+  address.sconn_port = NetworkOrder16(kSctpPort);
+  address.sconn_addr = this;
   std::memcpy(&path.spp_address, &address, sizeof(address));
   path.spp_flags = SPP_PMTUD_DISABLE;
   path.spp_pathmtu = kPathMtu;
-  Set(socket_, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, path);
-  return 0;
+  Set(socket, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, path);
 }
 
 void SctpAssociation::Input(const uint8_t* data, std::size_t length) {
@@ -183,13 +209,13 @@ void SctpAssociation::Input(const uint8_t* data, std::size_t length) {
 }
 
 int SctpAssociation::Send(uint16_t stream, uint32_t kind, const void* data, std::size_t length) {
-  if (!up_ || down_)
+  if (!up_ || down_ || !connection())
     return -1;
   sctp_sndinfo info{};
   info.snd_sid = stream;
   info.snd_ppid = NetworkOrder32(kind);
   info.snd_flags = SCTP_EOR;
-  if (usrsctp_sendv(socket_, data, length, nullptr, 0, &info, sizeof(info), SCTP_SENDV_SNDINFO, 0) >=
+  if (usrsctp_sendv(connection(), data, length, nullptr, 0, &info, sizeof(info), SCTP_SENDV_SNDINFO, 0) >=
       0)
     return 0;
   if (errno == EWOULDBLOCK || errno == EAGAIN) {
@@ -222,10 +248,19 @@ void SctpAssociation::OnNotification(const void* data, std::size_t length) {
     return;
   switch (note->sn_assoc_change.sac_state) {
     case SCTP_COMM_UP:
-      if (!up_ && !down_) {
-        up_ = true;
-        events_.up();
+      if (up_ || down_)
+        break;
+      if (!active_) {
+        // The new connection reaches the listening socket's queue only after
+        // this call: it is taken from there right after.
+        PostToEngine([this] {
+          if (Live().count(this))
+            TakeAccepted();
+        });
+        break;
       }
+      up_ = true;
+      events_.up();
       break;
     case SCTP_COMM_LOST:
     case SCTP_SHUTDOWN_COMP:

@@ -1,6 +1,8 @@
 // The streams of a direct path: one SCTP association whose packets travel as
-// the datagrams of the chosen ICE pair. Both peers connect at once (SCTP
-// takes crossing starts). Every message carries SCTP's authentication under a
+// the datagrams of the chosen ICE pair. One peer connects and the other
+// listens: ICE ends at slightly different times on the two sides, and starts
+// that cross at such times left the two ends with different ideas of the
+// association (it came up, then no message passed). Every message carries SCTP's authentication under a
 // key both peers got through the cloud, so nobody on the way can put bytes
 // into a stream. Messages are whole when they reach the owner.
 // Everything here runs on the engine's thread (direct_engine.h).
@@ -37,7 +39,8 @@ class SctpAssociation {
     std::function<void()> down;
   };
 
-  SctpAssociation(const StreamKey& key, Events events);
+  // active: this side connects; the other side listens and accepts.
+  SctpAssociation(bool active, const StreamKey& key, Events events);
   ~SctpAssociation();
   SctpAssociation(const SctpAssociation&) = delete;
   SctpAssociation& operator=(const SctpAssociation&) = delete;
@@ -53,10 +56,15 @@ class SctpAssociation {
   friend struct SctpCallbacks;
   void OnData(uint16_t stream, uint32_t kind, const uint8_t* data, std::size_t length, bool whole);
   void OnNotification(const void* data, std::size_t length);
+  void TakeAccepted();
+  void SetPathMtu(struct socket* socket);
 
+  bool active_;
   StreamKey key_;
   Events events_;
-  struct socket* socket_ = nullptr;
+  struct socket* socket_ = nullptr;     // connects, or listens
+  struct socket* accepted_ = nullptr;  // the listening side's association
+  struct socket* connection() const { return active_ ? socket_ : accepted_; }
   std::map<uint16_t, std::string> partial_;  // messages still arriving, by stream
   bool up_ = false;
   bool down_ = false;
