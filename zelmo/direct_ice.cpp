@@ -54,6 +54,11 @@ struct IceSession::State {
   bool gathering = false;
   bool checking = false;
   bool chosen = false;
+  // The pair chosen when the checks first ended. ICE may go on checking and
+  // name another pair later; the streams stay on this one.
+  sa peer{};
+  bool peer_relayed = false;  // the local end is the TURN allocation
+  TunnelPath path;
 
   ~State() {
     tmr_cancel(&gather_limit);
@@ -124,7 +129,17 @@ struct IceSession::State {
     if (!state->checking)
       return;
     state->checking = false;
-    state->chosen = err == 0 && icem_selected_rcand(state->media, 1) != nullptr;
+    const ice_cand* local = icem_selected_lcand(state->media, 1);
+    const ice_cand* remote = icem_selected_rcand(state->media, 1);
+    state->chosen = err == 0 && local && remote;
+    if (state->chosen) {
+      state->peer = *icem_lcand_addr(remote);
+      state->peer_relayed = icem_cand_type(local) == ICE_CAND_TYPE_RELAY;
+      if (state->peer_relayed || icem_cand_type(remote) == ICE_CAND_TYPE_RELAY)
+        state->path = TunnelPath{PathKind::kTurnRelay, ""};
+      else
+        state->path = TunnelPath{PathKind::kDirect, FormatAddress(&state->peer)};
+    }
     state->events.checked(state->chosen);
   }
 
@@ -137,6 +152,8 @@ struct IceSession::State {
   }
 
   bool FromPeer(const sa* source) const {
+    if (chosen)
+      return sa_cmp(&peer, source, SA_ALL);
     for (le* entry = list_head(icem_rcandl(media)); entry; entry = entry->next) {
       if (sa_cmp(icem_lcand_addr(static_cast<ice_cand*>(entry->data)), source, SA_ALL))
         return true;
@@ -229,31 +246,20 @@ int IceSession::Send(const uint8_t* data, std::size_t length) {
   State& s = *state_;
   if (!s.chosen)
     return -1;
-  const ice_cand* local = icem_selected_lcand(s.media, 1);
-  const ice_cand* remote = icem_selected_rcand(s.media, 1);
-  if (!local || !remote)
-    return -1;
-  const std::size_t headroom = icem_cand_type(local) == ICE_CAND_TYPE_RELAY ? kTurnHeadroom : 0;
+  const std::size_t headroom = s.peer_relayed ? kTurnHeadroom : 0;
   mbuf* buffer = mbuf_alloc(headroom + length);
   if (!buffer)
     return -1;
   buffer->pos = headroom;
   mbuf_write_mem(buffer, data, length);
   buffer->pos = headroom;
-  const int err = udp_send(s.socket, icem_lcand_addr(remote), buffer);
+  const int err = udp_send(s.socket, &s.peer, buffer);
   mem_deref(buffer);
   return err == 0 ? 0 : -1;
 }
 
 TunnelPath IceSession::Path() const {
-  const State& s = *state_;
-  const ice_cand* local = s.chosen ? icem_selected_lcand(s.media, 1) : nullptr;
-  const ice_cand* remote = s.chosen ? icem_selected_rcand(s.media, 1) : nullptr;
-  if (!local || !remote)
-    return TunnelPath{PathKind::kCloudRelay, ""};
-  if (icem_cand_type(local) == ICE_CAND_TYPE_RELAY || icem_cand_type(remote) == ICE_CAND_TYPE_RELAY)
-    return TunnelPath{PathKind::kTurnRelay, ""};
-  return TunnelPath{PathKind::kDirect, FormatAddress(icem_lcand_addr(remote))};
+  return state_->path;
 }
 
 }  // namespace zelmo

@@ -152,6 +152,8 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
   tmr ping{};
   tmr limit{};
   uint64_t last_heard = 0;
+  bool checked = false;     // ICE chose a pair
+  bool peer_ready = false;  // the agent's side listens
   bool up = false;
   bool confirmed = false;  // a message of the peer came over the association
   bool lost = false;
@@ -202,11 +204,32 @@ struct DirectLink::Engine : std::enable_shared_from_this<DirectLink::Engine> {
       End(why);
   }
 
+  // The agent's side listens as soon as its checks end and says so; the
+  // library's side connects once both its checks ended and the agent is
+  // listening, so its first packet finds the other end ready.
   void OnChecked(bool ok) {
     if (ended)
       return;
     if (!ok)
       return End("no candidate pair answered");
+    checked = true;
+    if (!controlling) {
+      StartSctp();
+      const int number = attempt;
+      if (!ended)
+        bridge->Post([number](DirectLink& link) { link.SendReady(number); });
+    } else if (peer_ready) {
+      StartSctp();
+    }
+  }
+
+  void OnPeerReady() {
+    peer_ready = true;
+    if (controlling && checked && !sctp && !ended)
+      StartSctp();
+  }
+
+  void StartSctp() {
     std::weak_ptr<Engine> weak = shared_from_this();
     SctpAssociation::Events events;
     events.packet = [weak](const uint8_t* data, std::size_t length) {
@@ -421,6 +444,9 @@ void DirectLink::OnLine(const std::vector<std::string>& words) {
       IceDescription remote = remote_;
       PostToEngine([engine, remote] { engine->Check(remote); });
     }
+  } else if (what == "READY" && words.size() == 2 && side_ == Side::kLibrary) {
+    auto engine = engine_;
+    PostToEngine([engine] { engine->OnPeerReady(); });
   } else if (what == "FAIL" && words.size() == 2) {
     OnEnded("the peer gave up");
   }
@@ -446,6 +472,11 @@ void DirectLink::SendDescription(int attempt, const IceDescription& local) {
       PostToEngine([engine, remote] { engine->Check(remote); });
     }
   }
+}
+
+void DirectLink::SendReady(int attempt) {
+  if (attempt == attempt_)
+    events_.send({"READY", std::to_string(attempt)});
 }
 
 bool DirectLink::Carry(tcp::socket& local, const std::string& service, std::shared_ptr<void> hold) {

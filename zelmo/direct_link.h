@@ -80,6 +80,7 @@ class DirectLink : public std::enable_shared_from_this<DirectLink> {
 
   void Begin(int attempt);
   void SendDescription(int attempt, const IceDescription& local);
+  void SendReady(int attempt);
   void OnMessage(uint16_t sid, uint32_t kind, std::string payload);
   void OnPathState(const TunnelPath& path, bool usable);
   void OnEnded(const std::string& why);

@@ -62,7 +62,7 @@ void DirectTransport::OnEnded(const std::string& why) {
   link_->Close();
   link_.reset();
   SetPath(relay_->path());
-  Log(kLogDetail, "Zelmo: direct path not available (%s); next try in %lld s", why.c_str(),
+  Log(kLogProgress, "Zelmo: direct path not available (%s); next try in %lld s", why.c_str(),
       static_cast<long long>(pause_.count()));
   retry_.expires_after(pause_);
   pause_ = std::min(pause_ * 2, kLongestRetry);

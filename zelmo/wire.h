@@ -35,7 +35,9 @@
 // authentication key, 64 hex digits), "ANSWER <attempt> <ufrag> <password>"
 // (the agent), then "CAND <attempt> <candidate>" for each candidate, with
 // commas for the blanks of its usual text form, "END <attempt>" after the last,
-// and "FAIL <attempt>" from a side that gave the attempt up. On the link a
+// "READY <attempt>" from the agent once it chose a pair and listens for the
+// streams' association, and "FAIL <attempt>" from a side that gave the attempt
+// up. On the link a
 // tunnel goes by a decimal number the relay gives it, as the tunnel id of "OK"
 // is the device's, the same for each of its open tunnels; the agent learns the
 // number from the relay's first "DIRECT" line for the tunnel. A library's line
