@@ -21,6 +21,11 @@ constexpr uint32_t kGatherLimitMs = 2000;
 constexpr uint32_t kCheckRtoMs = 100;
 constexpr uint32_t kCheckCount = 4;
 constexpr uint32_t kTurnLifetime = 600;
+// Pairs that can never answer (another network's private address, say) may
+// keep the check list from ending on its own: once a pair works, the others
+// get this long to do better, then the checks end with the best that worked.
+constexpr uint32_t kWatchStepMs = 100;
+constexpr uint64_t kBetterPairGraceMs = 300;
 constexpr std::size_t kSocketBuffer = 4 << 20;
 
 std::string Encode(const ice_cand* candidate) {
@@ -49,19 +54,24 @@ struct IceSession::State {
   turnc* turn_client = nullptr;
   sa local{};
   tmr gather_limit{};
+  tmr watch{};
+  uint64_t first_valid = 0;
   char ufrag[16] = {};
   char password[32] = {};
   bool gathering = false;
   bool checking = false;
   bool chosen = false;
-  // The pair chosen when the checks first ended. ICE may go on checking and
-  // name another pair later; the streams stay on this one.
+  // Where the streams' datagrams go. The library's side takes the pair its
+  // checks chose first (ICE may name another later; the streams stay). The
+  // agent's side answers where the peer's datagrams come from, among the
+  // peer's candidates, which the checks made sure of.
   sa peer{};
   bool peer_relayed = false;  // the local end is the TURN allocation
   TunnelPath path;
 
   ~State() {
     tmr_cancel(&gather_limit);
+    tmr_cancel(&watch);
     media = static_cast<icem*>(mem_deref(media));
     turn_client = static_cast<turnc*>(mem_deref(turn_client));
     socket = static_cast<udp_sock*>(mem_deref(socket));
@@ -129,6 +139,9 @@ struct IceSession::State {
     if (!state->checking)
       return;
     state->checking = false;
+    tmr_cancel(&state->watch);
+    if (!state->controlling)
+      return;
     const ice_cand* local = icem_selected_lcand(state->media, 1);
     const ice_cand* remote = icem_selected_rcand(state->media, 1);
     state->chosen = err == 0 && local && remote;
@@ -143,22 +156,48 @@ struct IceSession::State {
     state->events.checked(state->chosen);
   }
 
+  static void OnWatch(void* arg) {
+    auto* state = static_cast<State*>(arg);
+    if (!state->checking)
+      return;
+    const uint64_t now = tmr_jiffies();
+    if (list_count(icem_validl(state->media)) > 0 && state->first_valid == 0)
+      state->first_valid = now;
+    if (state->first_valid != 0 && now - state->first_valid >= kBetterPairGraceMs) {
+      icem_conncheck_stop(state->media, 0);  // ends in OnChecked
+      return;
+    }
+    tmr_start(&state->watch, kWatchStepMs, OnWatch, state);
+  }
+
   // Datagrams that ICE and TURN did not take: only from the peer's candidates.
   static void OnDatagram(const sa* source, mbuf* buffer, void* arg) {
     auto* state = static_cast<State*>(arg);
-    if (!state->media || !state->FromPeer(source))
+    const ice_cand* from = state->media ? state->PeerCandidate(source) : nullptr;
+    if (!from)
       return;
+    if (!state->controlling && (!state->chosen || !sa_cmp(&state->peer, source, SA_ALL)))
+      state->Latch(source, from);
     state->events.datagram(mbuf_buf(buffer), mbuf_get_left(buffer));
   }
 
-  bool FromPeer(const sa* source) const {
-    if (chosen)
-      return sa_cmp(&peer, source, SA_ALL);
+  const ice_cand* PeerCandidate(const sa* source) const {
     for (le* entry = list_head(icem_rcandl(media)); entry; entry = entry->next) {
-      if (sa_cmp(icem_lcand_addr(static_cast<ice_cand*>(entry->data)), source, SA_ALL))
-        return true;
+      auto* candidate = static_cast<const ice_cand*>(entry->data);
+      if (sa_cmp(icem_lcand_addr(candidate), source, SA_ALL))
+        return candidate;
     }
-    return false;
+    return nullptr;
+  }
+
+  void Latch(const sa* source, const ice_cand* from) {
+    chosen = true;
+    peer = *source;
+    peer_relayed = false;
+    if (icem_cand_type(from) == ICE_CAND_TYPE_RELAY)
+      path = TunnelPath{PathKind::kTurnRelay, ""};
+    else
+      path = TunnelPath{PathKind::kDirect, FormatAddress(source)};
   }
 };
 
@@ -168,6 +207,7 @@ IceSession::IceSession(bool controlling, const TurnServer& turn, Events events)
   state_->turn = turn;
   state_->events = std::move(events);
   tmr_init(&state_->gather_limit);
+  tmr_init(&state_->watch);
 }
 
 IceSession::~IceSession() = default;
@@ -238,6 +278,13 @@ int IceSession::Check(const IceDescription& remote, std::string& why) {
     s.checking = false;
     why = "checks could not start";
     return -1;
+  }
+  if (s.controlling) {
+    tmr_start(&s.watch, kWatchStepMs, State::OnWatch, &s);
+  } else {
+    // The agent's side answers the checks and then the peer's datagrams; it
+    // is ready as soon as its checks run.
+    s.events.checked(true);
   }
   return 0;
 }

@@ -32,7 +32,9 @@ class IceSession {
  public:
   struct Events {
     std::function<void(const IceDescription& local)> gathered;
-    // The checks ended: ok with a pair chosen, or not.
+    // The library's side: the checks ended, ok with a pair chosen, or not.
+    // The agent's side: its checks run, and it answers where the peer's
+    // datagrams come from (ok is true).
     std::function<void(bool ok)> checked;
     // A datagram from the peer that is not part of ICE itself.
     std::function<void(const uint8_t* data, std::size_t length)> datagram;
@@ -51,7 +53,8 @@ class IceSession {
   int Check(const IceDescription& remote, std::string& why);
   // Sends a datagram on the chosen pair; -1 when there is none yet.
   int Send(const uint8_t* data, std::size_t length);
-  // The path the chosen pair gives (TURN when either end is a relayed candidate).
+  // The path the chosen pair gives (TURN when either end is a relayed
+  // candidate); on the agent's side, the path of the peer's latest datagram.
   TunnelPath Path() const;
 
  private:

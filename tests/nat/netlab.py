@@ -146,8 +146,12 @@ def route(ns, destination, via):
 
 def router_rules(ns, masquerade="masquerade", drop_udp=False):
     """Makes ns a router: forwarding on, and one nftables table that masquerades
-    what leaves through "wan" (masquerade may be "masquerade random") and, with
-    drop_udp, drops every forwarded UDP datagram."""
+    what leaves through "wan" (masquerade may be "masquerade random"), drops
+    datagrams from the internet that no mapping leads inside, and, with
+    drop_udp, drops every forwarded UDP datagram. The drop keeps such a
+    datagram from leaving a connection entry behind: an entry for it would
+    take the port that the host inside needs for its own mapping towards that
+    sender, as a home router's firewall keeps it free."""
     in_ns(ns, "sysctl", "-q", "-w", "net.ipv4.ip_forward=1")
     udp = "    meta l4proto udp drop\n" if drop_udp else ""
     in_ns(ns, "nft", "-f", "-", stdin=(
@@ -156,11 +160,24 @@ def router_rules(ns, masquerade="masquerade", drop_udp=False):
         "    type nat hook postrouting priority srcnat; policy accept;\n"
         "    oifname \"wan\" %s\n"
         "  }\n"
+        "  chain input {\n"
+        "    type filter hook input priority filter; policy accept;\n"
+        "    iifname \"wan\" meta l4proto udp ct state new drop\n"
+        "  }\n"
         "  chain forward {\n"
         "    type filter hook forward priority filter; policy accept;\n"
         "%s"
         "  }\n"
         "}\n") % (masquerade, udp))
+
+
+def block_udp(ns):
+    """Drops every UDP datagram the router forwards, until unblock_udp."""
+    in_ns(ns, "nft", "add", "rule", "ip", "lab", "forward", "meta", "l4proto", "udp", "drop")
+
+
+def unblock_udp(ns):
+    in_ns(ns, "nft", "flush", "chain", "ip", "lab", "forward")
 
 
 def conntrack_ids(ns):
