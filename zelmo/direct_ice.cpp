@@ -58,6 +58,8 @@ struct IceSession::State {
   uint64_t first_valid = 0;
   char ufrag[16] = {};
   char password[32] = {};
+  bool turn_on_loopback = true;
+  sa server{};  // the TURN server's address, when there is one
   bool gathering = false;
   bool checking = false;
   bool chosen = false;
@@ -83,7 +85,11 @@ struct IceSession::State {
       return false;
     sa candidate = *address;
     sa_set_port(&candidate, sa_port(&state->local));
-    // Loopback last: it only helps two peers on one machine.
+    // Loopback only helps two peers on one machine, and is offered only where
+    // the TURN server is on it too; elsewhere its checks would only wait out
+    // their time and hold back the others.
+    if (sa_is_loopback(&candidate) && !state->turn_on_loopback)
+      return false;
     const uint16_t preference = sa_is_loopback(&candidate) ? 1 : 65535;
     icem_cand_add(state->media, 1, preference, ifname, &candidate);
     return false;
@@ -235,16 +241,17 @@ int IceSession::Start(std::string& why) {
   conf.rto = kCheckRtoMs;
   conf.rc = kCheckCount;
   icem_set_conf(s.media, &conf);
+  const bool has_server = !s.turn.address.empty() &&
+                          sa_decode(&s.server, s.turn.address.c_str(), s.turn.address.size()) == 0;
+  s.turn_on_loopback = !has_server || sa_is_loopback(&s.server);
   net_if_apply(State::AddHost, &s);
   if (list_count(icem_lcandl(s.media)) == 0) {
     why = "no IPv4 address to offer";
     return -1;
   }
   s.gathering = true;
-  sa server{};
-  if (!s.turn.address.empty() &&
-      sa_decode(&server, s.turn.address.c_str(), s.turn.address.size()) == 0 &&
-      turnc_alloc(&s.turn_client, nullptr, IPPROTO_UDP, s.socket, kLayerTurn, &server,
+  if (has_server &&
+      turnc_alloc(&s.turn_client, nullptr, IPPROTO_UDP, s.socket, kLayerTurn, &s.server,
                   s.turn.username.c_str(), s.turn.password.c_str(), kTurnLifetime, State::OnTurn,
                   &s) == 0) {
     tmr_start(&s.gather_limit, kGatherLimitMs, State::OnGatherLimit, &s);
@@ -273,6 +280,7 @@ int IceSession::Check(const IceDescription& remote, std::string& why) {
     why = "the peer's description is unusable";
     return -1;
   }
+  OpenPermissions();
   s.checking = true;
   if (icem_conncheck_start(s.media) != 0) {
     s.checking = false;
@@ -287,6 +295,22 @@ int IceSession::Check(const IceDescription& remote, std::string& why) {
     s.events.checked(true);
   }
   return 0;
+}
+
+// The TURN server forwards only from peers its client allowed. Checks allow
+// each peer as they go out, one after the other, and a peer's check that
+// arrives before its turn is lost; so every peer the description names is
+// allowed before any check goes out. The server's own addresses are left
+// out: it relays nothing to itself.
+void IceSession::OpenPermissions() {
+  State& s = *state_;
+  if (!s.turn_client)
+    return;
+  for (le* entry = list_head(icem_rcandl(s.media)); entry; entry = entry->next) {
+    const sa* peer = icem_lcand_addr(static_cast<ice_cand*>(entry->data));
+    if (!sa_cmp(peer, &s.server, SA_ADDR))
+      icem_add_chan(s.media, 1, peer);
+  }
 }
 
 int IceSession::Send(const uint8_t* data, std::size_t length) {

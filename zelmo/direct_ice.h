@@ -58,6 +58,8 @@ class IceSession {
   TunnelPath Path() const;
 
  private:
+  void OpenPermissions();
+
   struct State;
   std::unique_ptr<State> state_;
 };
