@@ -294,6 +294,84 @@ def data_path(bench):
     gateway.stop()
 
 
+# Figures 1 and 2, direct rows: the same cloud and gateway, with a TURN server
+# beside the cloud on loopback, so that the library and the device's agent
+# offer each other a direct path; once the gateway logs it, the mapped ports
+# carry their streams over it and the relay carries none of them.
+
+def turn_server(bench):
+    """coturn on a free loopback port with a fresh shared secret; the address
+    and the secret's file."""
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    secret_file = os.path.join(bench.work, "turn-secret")
+    with open(secret_file, "w") as f:
+        f.write("%032x\n" % random.getrandbits(128))
+    conf = os.path.join(bench.work, "turnserver.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join([
+            "listening-ip=127.0.0.1", "relay-ip=127.0.0.1", "listening-port=%d" % port,
+            "min-port=49152", "max-port=49250", "use-auth-secret",
+            "static-auth-secret=" + open(secret_file).read().strip(), "realm=bench.harborgate.test",
+            "allow-loopback-peers", "no-cli", "no-tls", "no-dtls", "no-stdout-log",
+            "log-file=" + os.path.join(bench.work, "turnserver.log"),
+            "pidfile=" + os.path.join(bench.work, "turnserver.pid"),
+            "userdb=" + os.path.join(bench.work, "turndb"), ""]))
+    bench.start(["turnserver", "-c", conf])
+    time.sleep(1)
+    return "127.0.0.1:%d" % port, secret_file
+
+
+def direct_path(bench):
+    if shutil.which("turnserver") is None:
+        bench.row("1", "direct path", "not measured: no turnserver")
+        return
+    turn, secret_file = turn_server(bench)
+    cloud = fh.DevCloud(os.path.join(bench.bin, "devcloud"), bench.work,
+                        config=config_with(["DEMO-0001"]),
+                        args=["--expose-services", "DEMO-0001", "--turn", turn,
+                              "--turn-secret-file", secret_file])
+    bench.children.append(cloud.program)
+    gateway = fh.Gateway(os.path.join(bench.bin, "harborgate"))
+    bench.children.append(gateway.program)
+    bench.commands.append("turnserver on loopback; devcloud ... --turn ADDRESS "
+                          "--turn-secret-file FILE; harborgate")
+    direct = fh.wait_until(lambda: exposed_ports(cloud, "DEMO-0001").get("SdkMapPort")
+                           and exposed_ports(cloud, "DEMO-0001"), 10, "the exposed services")
+    _, reply = fh.ask_until_redirect(gateway, lambda: ask(cloud, "DEMO-0001"))
+    mapped = fh.mapped_ports(reply)
+    gateway.program.wait_for_count("Zelmo: tunnel to DEMO-0001 is direct (udp ", 1, 30)
+    name = "through the tunnel, direct path"
+    speeds, ratios = [], []
+    for _ in range(RUNS):
+        before = float(bench.tool("bench_stream_read", direct["MediaPort"], READ_BYTES)[2])
+        speed = float(bench.tool("bench_stream_read", mapped["live"], READ_BYTES)[2])
+        speeds.append(speed)
+        ratios.append(speed / before)
+    size = "%d MiB" % (READ_BYTES >> 20)
+    bench.row("1", "%s read, %s: MB/s" % (size, name), spread(speeds, "%.0f"),
+              "goal >= 100: " + ("met" if statistics.median(speeds) >= 100 else "MISSED"))
+    bench.row("1", "  ratio to the straight read before it", spread(ratios, "%.2f"))
+    p50s, p99s = [], []
+    for _ in range(RUNS):
+        out = list(map(float, bench.tool("bench_connect_echo", mapped["sdk"], ECHO_COUNT)))
+        p50s.append(out[0])
+        p99s.append(out[1])
+    bench.row("2", "connect + 1-byte echo, %s: p50 us" % name, spread(p50s),
+              "goal < 300: " + ("met" if statistics.median(p50s) < 300 else "MISSED"))
+    bench.row("2", "connect + 1-byte echo, %s: p99 us" % name, spread(p99s),
+              "goal < 1000: " + ("met" if statistics.median(p99s) < 1000 else "MISSED"))
+    bench.note("Figures 1 and 2, direct rows: the gateway and the device's agent on one machine "
+               "with coturn beside devcloud on loopback; the rows start once the gateway logged "
+               "the direct path. Each stream is an SCTP stream with SCTP-AUTH (usrsctp's own "
+               "SHA-1) in 1200-byte packets over one UDP socket per side, and crosses the "
+               "direct path's thread on each side besides the I/O threads.")
+    bench.stop_all()
+    gateway.stop()
+
+
 # A straight read below this share of the median straight read was disturbed
 # (another job took the CPU): its round's ratio says little about the forwarder.
 DISTURBED_SHARE = 0.7
@@ -798,8 +876,8 @@ def main():
     parser.add_argument("--out", required=True, help="the results file to rewrite")
     parser.add_argument("--only", default="", help="comma-separated sections (for trials)")
     args = parser.parse_args()
-    sections = {"micro": micro, "data": data_path, "time": time_to_device, "memory": memory,
-                "video": video}
+    sections = {"micro": micro, "data": data_path, "direct": direct_path, "time": time_to_device,
+                "memory": memory, "video": video}
     chosen = args.only.split(",") if args.only else list(sections)
     lock = fh.hold_e2e_lock()
     workdir = tempfile.mkdtemp(prefix="harborgate-bench-")
