@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -25,7 +26,8 @@ struct Engine {
   bool ready = false;
   bool failed = false;
   std::thread::id thread_id;
-  struct mqueue* queue = nullptr;
+  struct mqueue* queue = nullptr;  // wakes the thread; the work waits in posted
+  std::deque<std::function<void()>> posted;
   struct tmr tick;
   uint64_t last_tick = 0;
   std::map<void*, PacketSink> sinks;  // engine thread only
@@ -36,9 +38,18 @@ Engine& TheEngine() {
   return *engine;
 }
 
-void RunPosted(int, void* data, void*) {
-  std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(data));
-  (*work)();
+// The work itself goes through a list under the engine's mutex, so that what
+// the posting thread wrote before is seen by the engine's (the wake-up pipe
+// alone says nothing about memory to the tools that check threads).
+void RunPosted(int, void*, void*) {
+  Engine& engine = TheEngine();
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard<std::mutex> lock(engine.mutex);
+    batch.swap(engine.posted);
+  }
+  for (auto& work : batch)
+    work();
 }
 
 int SctpOutput(void* address, void* buffer, size_t length, uint8_t, uint8_t) {
@@ -110,9 +121,16 @@ bool PostToEngine(std::function<void()> work) {
   Engine& engine = TheEngine();
   if (!Start(engine))
     return false;
-  auto* posted = new std::function<void()>(std::move(work));
-  if (mqueue_push(engine.queue, 0, posted) != 0) {
-    delete posted;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(engine.mutex);
+    wake = engine.posted.empty();
+    engine.posted.push_back(std::move(work));
+  }
+  // One wake-up per batch: the engine takes the whole list when it wakes.
+  if (wake && mqueue_push(engine.queue, 0, nullptr) != 0) {
+    std::lock_guard<std::mutex> lock(engine.mutex);
+    engine.posted.clear();
     return false;
   }
   return true;
