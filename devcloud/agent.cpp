@@ -207,10 +207,10 @@ void Agent::ReportPaths() {
   for (auto& entry : direct_) {
     Direct& direct = entry.second;
     const std::string address = direct.path.address.empty() ? "-" : direct.path.address;
-    std::string line = zelmo::MakeLine(
-        {zelmo::kReportPath, entry.first, zelmo::PathCarrier(direct.path), address,
-         std::to_string(direct.counters->to_device.load()),
-         std::to_string(direct.counters->from_device.load())});
+    std::string line =
+        zelmo::MakeLine({zelmo::kReportPath, entry.first, zelmo::PathCarrier(direct.path), address,
+                         std::to_string(direct.counters->to_device.load()),
+                         std::to_string(direct.counters->from_device.load())});
     if (line != direct.reported && link_) {
       direct.reported = line;
       link_->Send(line);

@@ -2,6 +2,9 @@
 #include "zelmo/direct_engine.h"
 
 #include <re.h>
+// The library's debug header wants its user to name a module and a level.
+#define DEBUG_MODULE "direct"
+#define DEBUG_LEVEL 0
 #include <re_dbg.h>
 #include <usrsctp.h>
 

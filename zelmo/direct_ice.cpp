@@ -250,10 +250,9 @@ int IceSession::Start(std::string& why) {
     return -1;
   }
   s.gathering = true;
-  if (has_server &&
-      turnc_alloc(&s.turn_client, nullptr, IPPROTO_UDP, s.socket, kLayerTurn, &s.server,
-                  s.turn.username.c_str(), s.turn.password.c_str(), kTurnLifetime, State::OnTurn,
-                  &s) == 0) {
+  if (has_server && turnc_alloc(&s.turn_client, nullptr, IPPROTO_UDP, s.socket, kLayerTurn,
+                                &s.server, s.turn.username.c_str(), s.turn.password.c_str(),
+                                kTurnLifetime, State::OnTurn, &s) == 0) {
     tmr_start(&s.gather_limit, kGatherLimitMs, State::OnGatherLimit, &s);
     return 0;
   }

@@ -657,9 +657,8 @@ void DirectLink::WriteLocal(const std::shared_ptr<Stream>& stream) {
                         return self->Reset(stream, true);
                       stream->outbox.pop_front();
                       stream->outbox_bytes -= n;
-                      auto& counter = self->side_ == Side::kLibrary
-                                          ? self->counters_->from_device
-                                          : self->counters_->to_device;
+                      auto& counter = self->side_ == Side::kLibrary ? self->counters_->from_device
+                                                                    : self->counters_->to_device;
                       counter += static_cast<int64_t>(n);
                       if (self->counters_->total)
                         *self->counters_->total += static_cast<int64_t>(n);

@@ -68,8 +68,7 @@ class DirectLink : public std::enable_shared_from_this<DirectLink> {
   bool usable() const { return usable_; }
   // Library side: carries a local connection as a stream of the path. False
   // when the path cannot take it now; local is then left as it was.
-  bool Carry(asio::ip::tcp::socket& local, const std::string& service,
-             std::shared_ptr<void> hold);
+  bool Carry(asio::ip::tcp::socket& local, const std::string& service, std::shared_ptr<void> hold);
   // Ends the path and its streams; no event follows.
   void Close();
 
@@ -109,7 +108,7 @@ class DirectLink : public std::enable_shared_from_this<DirectLink> {
   bool closed_ = false;
   uint32_t next_token_ = 1;
   std::map<uint32_t, std::shared_ptr<Stream>> streams_;  // by token
-  std::map<uint16_t, uint32_t> sids_;                     // stream number in use -> token
+  std::map<uint16_t, uint32_t> sids_;                    // stream number in use -> token
 };
 
 }  // namespace zelmo

@@ -54,20 +54,20 @@ int RunAgent(int fd) {
       auto buffer = std::make_shared<std::array<char, 65536>>();
       auto pump = std::make_shared<std::function<void()>>();
       *pump = [socket, buffer, pump] {
-        socket->async_read_some(asio::buffer(*buffer), [socket, buffer, pump](std::error_code e,
-                                                                              std::size_t n) {
-          if (e) {
-            std::error_code ignored;
-            socket->shutdown(tcp::socket::shutdown_send, ignored);
-            *pump = nullptr;
-            return;
-          }
-          asio::async_write(*socket, asio::buffer(buffer->data(), n),
-                            [pump](std::error_code e2, std::size_t) {
-                              if (!e2 && *pump)
-                                (*pump)();
-                            });
-        });
+        socket->async_read_some(asio::buffer(*buffer),
+                                [socket, buffer, pump](std::error_code e, std::size_t n) {
+                                  if (e) {
+                                    std::error_code ignored;
+                                    socket->shutdown(tcp::socket::shutdown_send, ignored);
+                                    *pump = nullptr;
+                                    return;
+                                  }
+                                  asio::async_write(*socket, asio::buffer(buffer->data(), n),
+                                                    [pump](std::error_code e2, std::size_t) {
+                                                      if (!e2 && *pump)
+                                                        (*pump)();
+                                                    });
+                                });
       };
       (*pump)();
       accept();

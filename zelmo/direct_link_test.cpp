@@ -59,7 +59,8 @@ struct DirectPair {
 
   bool Up() {
     library->Offer(1);
-    return RunUntil([this] { return library_usable || !ended.empty(); }, std::chrono::seconds(20)) &&
+    return RunUntil([this] { return library_usable || !ended.empty(); },
+                    std::chrono::seconds(20)) &&
            library_usable;
   }
 

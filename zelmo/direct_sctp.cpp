@@ -215,8 +215,8 @@ int SctpAssociation::Send(uint16_t stream, uint32_t kind, const void* data, std:
   info.snd_sid = stream;
   info.snd_ppid = NetworkOrder32(kind);
   info.snd_flags = SCTP_EOR;
-  if (usrsctp_sendv(connection(), data, length, nullptr, 0, &info, sizeof(info), SCTP_SENDV_SNDINFO, 0) >=
-      0)
+  if (usrsctp_sendv(connection(), data, length, nullptr, 0, &info, sizeof(info), SCTP_SENDV_SNDINFO,
+                    0) >= 0)
     return 0;
   if (errno == EWOULDBLOCK || errno == EAGAIN) {
     refused_ = true;
@@ -225,8 +225,8 @@ int SctpAssociation::Send(uint16_t stream, uint32_t kind, const void* data, std:
   return -1;
 }
 
-void SctpAssociation::OnData(uint16_t stream, uint32_t kind, const uint8_t* data, std::size_t length,
-                             bool whole) {
+void SctpAssociation::OnData(uint16_t stream, uint32_t kind, const uint8_t* data,
+                             std::size_t length, bool whole) {
   std::string& partial = partial_[stream];
   if (partial.size() + length > kMaxSctpMessage) {
     partial_.erase(stream);

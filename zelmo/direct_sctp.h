@@ -2,10 +2,10 @@
 // the datagrams of the chosen ICE pair. One peer connects and the other
 // listens: ICE ends at slightly different times on the two sides, and starts
 // that cross at such times left the two ends with different ideas of the
-// association (it came up, then no message passed). Every message carries SCTP's authentication under a
-// key both peers got through the cloud, so nobody on the way can put bytes
-// into a stream. Messages are whole when they reach the owner.
-// Everything here runs on the engine's thread (direct_engine.h).
+// association (it came up, then no message passed). Every message carries SCTP's authentication
+// under a key both peers got through the cloud, so nobody on the way can put bytes into a stream.
+// Messages are whole when they reach the owner. Everything here runs on the engine's thread
+// (direct_engine.h).
 #pragma once
 #include <array>
 #include <cstddef>
@@ -62,9 +62,11 @@ class SctpAssociation {
   bool active_;
   StreamKey key_;
   Events events_;
-  struct socket* socket_ = nullptr;     // connects, or listens
+  struct socket* socket_ = nullptr;    // connects, or listens
   struct socket* accepted_ = nullptr;  // the listening side's association
-  struct socket* connection() const { return active_ ? socket_ : accepted_; }
+  struct socket* connection() const {
+    return active_ ? socket_ : accepted_;
+  }
   std::map<uint16_t, std::string> partial_;  // messages still arriving, by stream
   bool up_ = false;
   bool down_ = false;

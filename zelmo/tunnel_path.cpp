@@ -27,15 +27,18 @@ const char* PathCarrier(const TunnelPath& path) {
 }
 
 std::string DescribePath(const TunnelPath& path) {
-  if (path.kind == PathKind::kDirect) return "direct (udp " + path.address + ")";
+  if (path.kind == PathKind::kDirect)
+    return "direct (udp " + path.address + ")";
   return std::string(PathManner(path)) + " (" + PathCarrier(path) + ")";
 }
 
 bool ParsePath(const std::string& carrier, const std::string& address, TunnelPath& path) {
   for (PathKind kind : {PathKind::kCloudRelay, PathKind::kTurnRelay, PathKind::kDirect}) {
     TunnelPath candidate{kind, kind == PathKind::kDirect ? address : std::string()};
-    if (carrier != PathCarrier(candidate)) continue;
-    if (kind == PathKind::kDirect && address.empty()) return false;
+    if (carrier != PathCarrier(candidate))
+      continue;
+    if (kind == PathKind::kDirect && address.empty())
+      return false;
     path = candidate;
     return true;
   }
