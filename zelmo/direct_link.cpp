@@ -439,7 +439,7 @@ void DirectLink::OnLine(const std::vector<std::string>& words) {
       remote_.candidates.push_back(FromWord(words[2]));
   } else if (what == "END" && words.size() == 2 && !remote_complete_) {
     remote_complete_ = true;
-    if (side_ == Side::kLibrary || !key_hex_.empty()) {
+    if (side_ == Side::kLibrary || described_) {
       auto engine = engine_;
       IceDescription remote = remote_;
       PostToEngine([engine, remote] { engine->Check(remote); });
@@ -452,7 +452,6 @@ void DirectLink::OnLine(const std::vector<std::string>& words) {
   }
 }
 
-// key_hex_ on the agent's side marks that its own description went out.
 void DirectLink::SendDescription(int attempt, const IceDescription& local) {
   if (attempt != attempt_)
     return;
@@ -465,7 +464,7 @@ void DirectLink::SendDescription(int attempt, const IceDescription& local) {
     events_.send({"CAND", number, ToWord(candidate)});
   events_.send({"END", number});
   if (side_ == Side::kAgent) {
-    key_hex_ = "sent";
+    described_ = true;
     if (remote_complete_) {
       auto engine = engine_;
       IceDescription remote = remote_;

@@ -102,7 +102,8 @@ class DirectLink : public std::enable_shared_from_this<DirectLink> {
   std::shared_ptr<Engine> engine_;
   int attempt_ = -1;
   IceDescription remote_;
-  std::string key_hex_;
+  std::string key_hex_;     // library side: the streams' key, as the offer says it
+  bool described_ = false;  // agent side: its own description went out
   bool remote_complete_ = false;
   bool usable_ = false;
   bool closed_ = false;

@@ -414,25 +414,6 @@ def ask_until_redirect(net, folder, query, limit=40):
     raise AssertionError("no redirect after %d requests: %s" % (limit, kinds))
 
 
-def relay_connections(ns):
-    """The local ports of the connections from ns to the relay."""
-    shown = netlab.in_ns(ns, "ss", "-Htn", "state", "established",
-                         "( dport = :%d )" % RELAY_PORT)
-    return {int(line.split()[2].rsplit(":", 1)[1]) for line in shown.splitlines() if line.strip()}
-
-
-def mapped_ports(router):
-    """The source ports of the connections to the relay the router has mapped."""
-    shown = netlab.in_ns(router, "conntrack", "-L", "-p", "tcp", "--dport", str(RELAY_PORT))
-    return {int(port) for port in re.findall(r"^.*?\bsport=(\d+)", shown, re.M)}
-
-
-def remapped(net):
-    """Whether the home router maps every open connection from home to the relay."""
-    connections = relay_connections(net.home)
-    return connections and connections <= mapped_ports(net.home_router)
-
-
 def read_pattern(port, size):
     """size bytes of the media port's pattern, compared byte for byte; the time taken."""
     with socket.create_connection(("127.0.0.1", port), timeout=15) as sock:
@@ -575,14 +556,12 @@ class NatLab(unittest.TestCase):
 
     def flush_home_mappings(self, net):
         """Drops the home router's mappings of the open tunnel's connections, as
-        a router that restarts its NAT does; the tunnel must go on. It comes
-        while the tunnel is idle, between the page and the transfer: a relayed
-        stream that is under way does not live through it (the home router
-        answers the relay's next segment, which no mapping leads home any more,
-        with a reset), and neither would the control connection if the relay
-        spoke on it first. The library's own traffic goes first here and maps
-        them again: the transfer's stream on the connection kept ready, the
-        keep-alive on the control connection."""
+        a router that restarts its NAT does. It comes while the transfer runs on
+        the direct path and UDP is blocked: the relay's connections carry no
+        stream then, and the library's own traffic goes first on them and maps
+        them again (a stream on the connection kept ready, the keep-alive on the
+        control connection); a relayed stream under way would not live through
+        it, as the home router answers the relay's next segment with a reset."""
         before = netlab.conntrack_ids(net.home_router)
         self.assertTrue(before, "the home router tracks the tunnel's connections")
         netlab.flush_conntrack(net.home_router)
