@@ -49,8 +49,10 @@ uint16_t NetworkOrder16(uint16_t value) {
 }
 
 std::set<SctpAssociation*>& Live() {
-  static std::set<SctpAssociation*> live;  // engine thread only
-  return live;
+  // Engine thread only. Never destroyed: the engine's thread may still be
+  // tearing associations down while the process exits.
+  static auto* live = new std::set<SctpAssociation*>();
+  return *live;
 }
 
 template <typename T>
