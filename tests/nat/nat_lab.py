@@ -113,6 +113,7 @@ def build_internet():
     inet = lab.namespace("inet")
     netlab.bridge(inet, "wan")
     netlab.address(inet, "wan", CLOUD_IP + "/16")
+    netlab.default_route_to_nowhere(inet)
 
 
 def start_cloud(turn_secret_file):
@@ -443,12 +444,6 @@ class NatLab(unittest.TestCase):
     def test_case_2_home_and_site_on_one_lan(self):
         self.run_case(CASES[2])
 
-    # Known gap: here the peers' checks through the TURN server do not get an
-    # answer yet (the server forwards no check of either side to the other),
-    # so the tunnel stays on the cloud's relay and the case fails where it
-    # waits for "turn". Marked so that it shows, and turns into an unexpected
-    # success (a failed run) once it works.
-    @unittest.expectedFailure
     def test_case_3_home_nat_maps_per_destination(self):
         self.run_case(CASES[3])
 

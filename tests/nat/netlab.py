@@ -144,6 +144,23 @@ def route(ns, destination, via):
     run("ip", "-n", ns, "route", "add", destination, "via", via)
 
 
+# The next hop of that route: a documentation address, never on any link.
+NOWHERE = "192.0.2.1"
+
+
+def default_route_to_nowhere(ns):
+    """A default route that drops what it is given: a datagram for an address
+    nobody routes (another network's private address, say) then vanishes
+    without an error, as it does on the internet. Without a route the sender
+    gets an error instead, and a TURN server closes the allocation that sent
+    it. The route leads out of one end of a veth pair to a neighbour that no
+    end answers for, so the other end discards every frame."""
+    veth(ns, "nowhere", ns, "nowhere-end")
+    run("ip", "-n", ns, "route", "add", "default", "via", NOWHERE, "dev", "nowhere", "onlink")
+    run("ip", "-n", ns, "neigh", "add", NOWHERE, "lladdr", "02:00:00:00:00:01", "dev",
+        "nowhere", "nud", "permanent")
+
+
 def router_rules(ns, masquerade="masquerade", drop_udp=False):
     """Makes ns a router: forwarding on, and one nftables table that masquerades
     what leaves through "wan" (masquerade may be "masquerade random"), drops
