@@ -45,6 +45,8 @@ import netlab  # noqa: E402
 import stun_probe  # noqa: E402
 
 GATEWAY = None
+WITH_WINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                         "with-wine")
 DEVCLOUD = None
 OUT = None
 
@@ -368,6 +370,26 @@ def listening(pid, port):
                for row in rows)
 
 
+def under_wine():
+    return GATEWAY.endswith(".exe")
+
+
+def gateway_command(folder):
+    """The gateway in its folder as a command line. harborgate.exe runs inside
+    Wine of its own, started in the home namespace: its wineserver makes the
+    program's sockets and its network driver lists the interfaces, so they must
+    both be in the namespace the program is in."""
+    if not under_wine():
+        return [os.path.join(folder, "harborgate")]
+    return [WITH_WINE, "wine", os.path.join(folder, "harborgate.exe")]
+
+
+def gateway_environment():
+    if not under_wine():
+        return None
+    return dict(os.environ, WINEPREFIX_DIR=os.path.join(OUT, "wineprefix"))
+
+
 def start_gateway(test, net, number):
     """The gateway from a folder of its own inside the output folder, which the
     next run clears should this one not get to remove it."""
@@ -378,11 +400,12 @@ def start_gateway(test, net, number):
     for page in harness.PAGE_FILES:
         shutil.copy2(os.path.join(os.path.dirname(GATEWAY), page), folder)
     gateway = harness.Program(["ip", "netns", "exec", net.home, harness.WITH_HOST_ADDRESS,
-                               os.path.join(folder, "harborgate")], cwd=folder)
+                               *gateway_command(folder)], cwd=folder, env=gateway_environment())
     test.addCleanup(gateway.stop)
 
     def ready():
-        gateway.wait_for_line(r"The log path : ")
+        # Under Wine a fresh prefix comes first.
+        gateway.wait_for_line(r"The log path : ", 180 if under_wine() else 15)
         harness.wait_until(lambda: listening(gateway.proc.pid, harness.GATEWAY_PORT) and
                            listening(gateway.proc.pid, harness.NOTICE_PORT), 15,
                            "the gateway to listen on 9999 and 45000")
