@@ -149,7 +149,7 @@ Outcome Run(const std::string& answer, bool listed) {
   };
   events.closed = [&outcome] { ++outcome.closed; };
   {
-    zelmo::TunnelConnector connector(io, relay.endpoint(), "token", events);
+    zelmo::TunnelConnector connector(io, relay.endpoint(), "token", zelmo::TurnServer{}, events);
     connector.Open("SN-FUZZ");
     // The library closes its side when the tunnel ends and when it gives up
     // on an attempt; either way the fake relay sees the end.
