@@ -62,7 +62,10 @@ class Bench:
 
     def tool(self, name, *args):
         command = [os.path.join(self.bin, name), *map(str, args)]
-        out = subprocess.run(command, check=True, capture_output=True, text=True, timeout=600)
+        out = subprocess.run(command, capture_output=True, text=True, timeout=600)
+        if out.returncode != 0:
+            raise AssertionError("%s ended with %d:\n%s" % (" ".join(command), out.returncode,
+                                                             (out.stdout + out.stderr)[-2000:]))
         return out.stdout.split()
 
     def row(self, figure, what, value, goal=""):
