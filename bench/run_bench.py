@@ -309,15 +309,16 @@ def turn_server(bench):
     probe.bind(("127.0.0.1", 0))
     port = probe.getsockname()[1]
     probe.close()
+    secret = "%032x" % random.getrandbits(128)
     secret_file = os.path.join(bench.work, "turn-secret")
     with open(secret_file, "w") as f:
-        f.write("%032x\n" % random.getrandbits(128))
+        f.write(secret + "\n")
     conf = os.path.join(bench.work, "turnserver.conf")
     with open(conf, "w") as f:
         f.write("\n".join([
             "listening-ip=127.0.0.1", "relay-ip=127.0.0.1", "listening-port=%d" % port,
             "min-port=49152", "max-port=49250", "use-auth-secret",
-            "static-auth-secret=" + open(secret_file).read().strip(), "realm=bench.harborgate.test",
+            "static-auth-secret=" + secret, "realm=bench.harborgate.test",
             "allow-loopback-peers", "no-cli", "no-tls", "no-dtls", "no-stdout-log",
             "log-file=" + os.path.join(bench.work, "turnserver.log"),
             "pidfile=" + os.path.join(bench.work, "turnserver.pid"),

@@ -69,7 +69,6 @@ lab = None
 inet = None
 cloud_program = None
 config_path = None
-turn_secret_path = None
 
 
 def serial(number):
@@ -132,11 +131,13 @@ def start_cloud(turn_secret_file):
         re.escape("devcloud: portal and API on http://%s/" % CLOUD), 20))
 
 
+def turn_secret_file():
+    return os.path.join(OUT, "turn-secret")
+
+
 def write_turn_secret():
     """A fresh secret that coturn and devcloud share, in a file only root reads."""
-    global turn_secret_path
-    path = os.path.join(OUT, "turn-secret")
-    turn_secret_path = path
+    path = turn_secret_file()
     with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
         f.write(secrets.token_hex(16) + "\n")
     return path
@@ -346,7 +347,7 @@ def start_agent(test, net, sn):
     agent = harness.Program(["ip", "netns", "exec", net.site, DEVCLOUD, "--agent", sn, "--cloud",
                              CLOUD, "--relay-port", str(RELAY_PORT), "--config", config_path,
                              "--turn", "%s:%d" % (CLOUD_IP, TURN_PORT),
-                             "--turn-secret-file", turn_secret_path])
+                             "--turn-secret-file", turn_secret_file()])
     test.addCleanup(agent.stop)
     harness.started(agent, lambda: harness.wait_until(
         lambda: agent_linked(agent, sn), 20, "the agent of %s to link" % sn))
