@@ -1,4 +1,7 @@
-// Time to the device in a browser: headless Chromium (Debian's) at the portal.
+// Time to the device in a browser: headless Chromium (Debian's) at the portal,
+// driven by playwright-core. The bench's click-to-page figure comes from
+// chromium_pipe.py, which leaves the pages alone; this driver's "open" gives
+// the same clicks as an automation library sees them, and "give-up" the wait.
 // Prints one line per device: "SERIAL MILLISECONDS", and in the modes that
 // click a link a third column, the same run as the browser driver saw it.
 //
