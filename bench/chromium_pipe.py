@@ -134,8 +134,8 @@ def value_of(result):
 
 
 def poll(browser, session, expression, what, period=0.010):
-    """The first true value of expression, asked every 10 ms; a page that is
-    between documents answers with an error, which counts as not yet."""
+    """The first true value of expression, asked every period seconds; a page
+    that is between documents answers with an error, which counts as not yet."""
     deadline = time.monotonic() + STEP_LIMIT
     while time.monotonic() < deadline:
         try:
