@@ -2,26 +2,17 @@
 // driven by playwright-core. The bench's click-to-page figure comes from
 // chromium_pipe.py, which leaves the pages alone; this driver's "open" gives
 // the same clicks as an automation library sees them, and "give-up" the wait.
-// Prints one line per device: "SERIAL MILLISECONDS", and in the modes that
-// click a link a third column, the same run as the browser driver saw it.
+// Prints one line per device: "SERIAL MILLISECONDS".
 //
 // open: clicks "Open web interface" for each given device, one fresh device per
 // run, and waits until the device's own page says "Signed in as". The time runs
 // from the click, as the portal page received it, to the moment the device's
 // page had been read whole (its DOMContentLoaded), both on the browser's clock.
-// The driver's column runs from the call that makes the click to the moment the
-// driver found the text: it adds the driver's own steps, scrolling to the link
-// and waiting for it to hold still before the click, and finding the text in
-// the device's page after it.
-// straight: the same for a link to the device's page itself, put on the portal
-// page, for devices whose tunnel is up: the part of the time the browser and the
-// device's page take, whatever the gateway and the waiting page do. Each
-// argument is SERIAL=URL, the URL the gateway's redirect names.
 // give-up: opens each given device, which must be offline, in a tab of its own,
 // all at once, and waits until the gateway gives up on it; the time runs from
 // the tab's first request to the gateway to the failed page.
 //
-// Usage: node browser_time.mjs PLAYWRIGHT_CORE_DIR PORTAL_URL open|straight|give-up ARG...
+// Usage: node browser_time.mjs PLAYWRIGHT_CORE_DIR PORTAL_URL open|give-up SERIAL...
 import { join } from 'node:path';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -40,7 +31,7 @@ async function deviceLink(page, serial) {
   return link;
 }
 
-async function timeClick(context, serial, straightUrl) {
+async function timeClick(context, serial) {
   const page = await context.newPage();
   await page.goto(portalUrl);
   let clicked = null;
@@ -48,29 +39,20 @@ async function timeClick(context, serial, straightUrl) {
     const seen = /^clicked at (\d+(\.\d+)?)$/.exec(message.text());
     if (seen) clicked = Number(seen[1]);
   });
-  await page.evaluate((url) => {
+  await page.evaluate(() => {
     document.addEventListener('click', (event) => {
       console.log('clicked at ' + (performance.timeOrigin + event.timeStamp));
     }, true);
-    if (url === null) return;
-    const link = document.createElement('a');
-    link.id = 'straight';
-    link.href = url;
-    link.textContent = 'Straight to the device';
-    document.body.prepend(link);
-  }, straightUrl);
-  const link = straightUrl === null ? await deviceLink(page, serial) : page.locator('#straight');
-  const called = performance.now();
-  await link.click();
+  });
+  await (await deviceLink(page, serial)).click();
   await page.waitForURL(/^http:\/\/localhost:\d+\//, { timeout: 30000 });
   await page.getByText('Signed in as').waitFor({ timeout: 30000 });
-  const driverMs = performance.now() - called;
   const parsed = await page.evaluate(() => performance.timeOrigin +
       performance.getEntriesByType('navigation')[0].domContentLoadedEventStart);
   const ms = parsed - clicked;
   if (clicked === null || !(ms > 0)) throw new Error(`no time of the click for ${serial}`);
   await page.close();
-  return `${ms.toFixed(1)} ${driverMs.toFixed(1)}`;
+  return ms;
 }
 
 async function timeGiveUp(context, serial, href) {
@@ -103,8 +85,7 @@ async function timeGiveUps(context, list) {
   return Promise.all(list.map((serial, i) => timeGiveUp(context, serial, hrefs[i])));
 }
 
-if (!['open', 'straight', 'give-up'].includes(mode))
-  throw new Error('mode: open, straight or give-up');
+if (!['open', 'give-up'].includes(mode)) throw new Error('mode: open or give-up');
 const profile = mkdtempSync(join(tmpdir(), 'harborgate-bench-chromium-'));
 const context = await chromium.launchPersistentContext(profile, {
   executablePath: '/usr/bin/chromium',
@@ -117,12 +98,9 @@ try {
     const times = await timeGiveUps(context, args);
     args.forEach((serial, i) => console.log(`${serial} ${times[i].toFixed(1)}`));
   } else {
-    for (const arg of args) {
-      const cut = mode === 'straight' ? arg.indexOf('=') : -1;
-      if (mode === 'straight' && cut < 0) throw new Error(`not SERIAL=URL: ${arg}`);
-      const serial = cut < 0 ? arg : arg.slice(0, cut);
-      const url = cut < 0 ? null : arg.slice(cut + 1);
-      console.log(`${serial} ${await timeClick(context, serial, url)}`);
+    for (const serial of args) {
+      const ms = await timeClick(context, serial);
+      console.log(`${serial} ${ms.toFixed(1)}`);
     }
   }
 } finally {

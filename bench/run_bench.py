@@ -640,17 +640,16 @@ def time_to_device(bench):
     gateway.stop()
 
 
-def run_browser(bench, cloud, mode, items, shown=None):
-    """The columns browser_time.mjs printed for items, as numbers, one row each."""
+def run_browser(bench, cloud, mode, items):
+    """The milliseconds browser_time.mjs printed for items, in their order."""
     command = ["node", os.path.join(TOP, "bench", "browser_time.mjs"), PLAYWRIGHT,
                "http://%s/" % cloud.address, mode, *items]
     bench.commands.append("node bench/browser_time.mjs PLAYWRIGHT PORTAL %s %s"
-                          % (mode, shown or " ".join(items)))
+                          % (mode, " ".join(items)))
     out = subprocess.run(command, capture_output=True, text=True, timeout=300)
     if out.returncode != 0:
         raise AssertionError("browser timing failed:\n" + out.stderr[-2000:])
-    return [[float(value) for value in line.split()[1:]] for line in out.stdout.splitlines()
-            if line.strip()]
+    return [float(line.split()[1]) for line in out.stdout.splitlines() if line.strip()]
 
 
 def device_url(reply):
@@ -687,13 +686,13 @@ def browser_time(bench, cloud, gateway, online, driven, offline):
                            " ".join(sn + "=URL" for sn in online))[WARM_UP_CLICKS:]
     bench.row("3", "  click on a link straight to the open device's page: ms",
               spread(straight, "%.0f"))
-    automated = [run[0] for run in run_browser(bench, cloud, "open", driven)]
+    automated = run_browser(bench, cloud, "open", driven)
     bench.row("3", "  portal click to device page, automation library on every page: ms",
               spread(automated, "%.0f"))
     for serial in offline:
         cloud.admin("device", sn=serial, online=0)
     bench.commands.append("POST /admin/device?sn=SERIAL&online=0   # " + " ".join(offline))
-    seconds = [run[0] / 1000 for run in run_browser(bench, cloud, "give-up", offline)]
+    seconds = [ms / 1000 for ms in run_browser(bench, cloud, "give-up", offline)]
     median = statistics.median(seconds)
     bench.row("3", "first request to give-up page, Chromium, %d offline devices at once: s"
               % len(seconds), spread(seconds),
