@@ -5,9 +5,11 @@
 // Prints one line per device: "SERIAL MILLISECONDS".
 //
 // open: clicks "Open web interface" for each given device, one fresh device per
-// run, and waits until the device's own page says "Signed in as". The time runs
-// from the click, as the portal page received it, to the moment the device's
-// page had been read whole (its DOMContentLoaded), both on the browser's clock.
+// run, a second after the portal page has loaded (as chromium_pipe.py does, for
+// the reason it gives), and waits until the device's own page says "Signed in
+// as". The time runs from the click, as the portal page received it, to the
+// moment the device's page had been read whole (its DOMContentLoaded), both on
+// the browser's clock.
 // give-up: opens each given device, which must be offline, in a tab of its own,
 // all at once, and waits until the gateway gives up on it; the time runs from
 // the tab's first request to the gateway to the failed page.
@@ -24,6 +26,7 @@ const GATEWAY = /^http:\/\/127\.0\.0\.1:9999\//;
 // The gateway gives up at the 47th request, about 42 s into the wait with the
 // waiting page's pace; a page that never gets there fails the run.
 const GIVE_UP_LIMIT_MS = 120000;
+const READING_PAUSE_MS = 1000;
 
 async function deviceLink(page, serial) {
   const link = page.locator(`a[href*="ds=${serial}&"], a[href$="ds=${serial}"]`);
@@ -44,7 +47,9 @@ async function timeClick(context, serial) {
       console.log('clicked at ' + (performance.timeOrigin + event.timeStamp));
     }, true);
   });
-  await (await deviceLink(page, serial)).click();
+  const link = await deviceLink(page, serial);
+  await page.waitForTimeout(READING_PAUSE_MS);
+  await link.click();
   await page.waitForURL(/^http:\/\/localhost:\d+\//, { timeout: 30000 });
   await page.getByText('Signed in as').waitFor({ timeout: 30000 });
   const parsed = await page.evaluate(() => performance.timeOrigin +

@@ -7,7 +7,12 @@ driver enables no event domain, lets go of the tab between the click and the
 device's page, and then asks that page for its times: what the figure shows is
 the browser's own way from the click to the page.
 
-Usage (for trials): chromium_pipe.py PORTAL_URL open|straight ARG...
+The click comes READING_PAUSE seconds after the portal page has loaded, as a
+user's would: a browser that has just shown a page goes on starting the
+renderer process it keeps ready for the next site, and a click at the very
+moment the page is there shares the machine with that start-up.
+
+Usage (for trials): chromium_pipe.py [--pause SECONDS] PORTAL_URL open|straight ARG...
 open: SERIAL ..., clicks "Open web interface" of each device on the portal.
 straight: SERIAL=URL ..., clicks a link to URL put on the portal page.
 Prints "SERIAL MILLISECONDS" per device.
@@ -29,6 +34,7 @@ ARGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-f
 MESSAGE_CAP = 1 << 20
 DEVICE_URL = re.compile(r"^http://localhost:\d+/")
 STEP_LIMIT = 30.0
+READING_PAUSE = 1.0
 
 # The page's clock, read just before the click is sent: the answer to a call
 # still open when the page unloads is lost, so the click cannot report itself.
@@ -164,10 +170,11 @@ def wait_for_device_url(browser, target):
     raise TimeoutError("no device page within %.0f s" % STEP_LIMIT)
 
 
-def click_to_page(browser, portal_url, link_expression):
-    """Milliseconds from the click on the link to the device's page read whole.
-    The driver lets go of the tab between the click and the device's page, so
-    nothing of it runs in the pages on the way."""
+def click_to_page(browser, portal_url, link_expression, pause):
+    """Milliseconds from the click on the link, pause seconds after the portal
+    page has loaded, to the device's page read whole. The driver lets go of the
+    tab between the click and the device's page, so nothing of it runs in the
+    pages on the way."""
     target = browser.call("Target.createTarget", {"url": portal_url})["targetId"]
     try:
         session = attach(browser, target)
@@ -177,6 +184,7 @@ def click_to_page(browser, portal_url, link_expression):
             "expression": LINK_POINT % link_expression, "returnByValue": True}, session))
         if not point:
             raise RuntimeError("no link on the portal: " + link_expression)
+        time.sleep(pause)
         clicked_at = value_of(browser.call("Runtime.evaluate", {"expression": NOW}, session))
         for kind in ("mousePressed", "mouseReleased"):
             browser.call("Input.dispatchMouseEvent", {"type": kind, "x": point[0], "y": point[1],
@@ -204,7 +212,7 @@ def straight_link(url):
 })()""" % json.dumps(url)
 
 
-def time_clicks(portal_url, mode, args):
+def time_clicks(portal_url, mode, args, pause=READING_PAUSE):
     """(serial, milliseconds) for each argument, one tab after another."""
     browser = Browser()
     try:
@@ -214,16 +222,21 @@ def time_clicks(portal_url, mode, args):
             if mode == "straight" and not url:
                 raise ValueError("not SERIAL=URL: " + arg)
             link = straight_link(url) if mode == "straight" else portal_link(serial)
-            times.append((serial, click_to_page(browser, portal_url, link)))
+            times.append((serial, click_to_page(browser, portal_url, link, pause)))
         return times
     finally:
         browser.close()
 
 
 def main():
-    if len(sys.argv) < 4 or sys.argv[2] not in ("open", "straight"):
+    args = sys.argv[1:]
+    pause = READING_PAUSE
+    if args[:1] == ["--pause"] and len(args) > 1:
+        pause = float(args[1])
+        args = args[2:]
+    if len(args) < 3 or args[1] not in ("open", "straight") or not 0 <= pause <= 60:
         sys.exit(__doc__)
-    for serial, ms in time_clicks(sys.argv[1], sys.argv[2], sys.argv[3:]):
+    for serial, ms in time_clicks(args[0], args[1], args[2:], pause):
         print("%s %.1f" % (serial, ms))
 
 
